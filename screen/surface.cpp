@@ -1,0 +1,49 @@
+#include "surface.h"
+#include <QPainter>
+
+Surface::Surface() : image_(kWidth, kHeight, QImage::Format_RGB32)
+{
+    image_.fill(Qt::black);
+}
+
+QRgb Surface::paletteColour(int index)
+{
+    static const QRgb palette[16] = {
+        qRgb(0, 0, 0),       qRgb(0, 0, 128),     qRgb(0, 128, 0),     qRgb(0, 128, 128),
+        qRgb(128, 0, 0),     qRgb(128, 0, 128),   qRgb(128, 128, 0),   qRgb(192, 192, 192),
+        qRgb(128, 128, 128), qRgb(0, 0, 255),     qRgb(0, 255, 0),     qRgb(0, 255, 255),
+        qRgb(255, 0, 0),     qRgb(255, 0, 255),   qRgb(255, 255, 0),   qRgb(255, 255, 255)};
+    return palette[index & 15];
+}
+
+void Surface::line(int x1, int y1, int x2, int y2, int colour)
+{
+    QPainter p(&image_);
+    p.setPen(QColor(paletteColour(colour)));
+    p.drawLine(x1, y1, x2, y2);
+}
+
+void Surface::filledRect(int x1, int y1, int x2, int y2, int colour)
+{
+    const QRect r = QRect(QPoint(x1, y1), QPoint(x2, y2)).normalized() & image_.rect();
+    if (r.isEmpty())
+        return;
+    const QRgb c = paletteColour(colour);
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image_.scanLine(y));
+        std::fill(row + r.left(), row + r.right() + 1, c);
+    }
+}
+
+void Surface::setPicture(const QImage& picture)
+{
+    image_.fill(Qt::black);
+    QPainter p(&image_);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(0, 0, picture);
+}
+
+void Surface::clear()
+{
+    image_.fill(Qt::black);
+}

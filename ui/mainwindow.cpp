@@ -1,0 +1,150 @@
+#include "mainwindow.h"
+#include "appicon.h"
+#include "picture1.h"
+#include "text1.h"
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+// Layout is kept in twips, 15 to the pixel at 96 dpi.
+constexpr int px(int twips) { return (twips + 7) / 15; }
+}
+
+Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
+    : QWidget(parent),
+      link(state, d2xx, *this),
+      screen(state, link, *this, surface),
+      errorLog(state, link, *this),
+      Timer1(link.Timer1)
+{
+    setObjectName(QStringLiteral("Corvameter_rem"));
+    setWindowTitle(QStringLiteral("Brisko Corvameter  Remote Control   Ver 1.51"));
+    setWindowIcon(appIcon());
+    resize(px(7575), px(7455));
+
+    terminate = [] {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    };
+
+    Frame1 = new QGroupBox(QStringLiteral("Logger"), this);
+    Frame1->setGeometry(px(360), px(240), px(1455), px(2415));
+    cmdGetLog = button(Frame1, "Get Log", "Downloads error log data from Corvameter", 240, 240, 975, 495);
+    cmdPrintLog = button(Frame1, "Print Log", "Sends the error log data to your Printer", 240, 960, 975, 495);
+    cmdEraseLog = button(Frame1, "Erase Log", "Erases the error logs stored in the Corvameter", 240, 1680, 975, 495);
+
+    Frame2 = new QGroupBox(QStringLiteral("Download"), this);
+    Frame2->setGeometry(px(360), px(3000), px(1455), px(3375));
+    cmdDownLoad = button(Frame2, "1 Frame", "Download 1 screen from the Corvameter ", 240, 360, 975, 495);
+    cmdContinuous = button(Frame2, "Continuous", "Download screen continuously from Corvameter", 240, 1080, 975, 495);
+    cmdStop = button(Frame2, "Stop", "Stop continuous download", 240, 1800, 975, 495);
+    cmdFiles = button(Frame2, "Files", "Store & Recall Corvameter downloaded pictures", 240, 2520, 975, 495);
+
+    text1Box = new Text1(this);
+    text1Box->setObjectName(QStringLiteral("Text1"));
+    text1Box->setGeometry(px(2160), px(360), px(4815), px(2175));
+
+    picture1 = new Picture1(surface, this);
+    picture1->setObjectName(QStringLiteral("Picture1"));
+    picture1->setGeometry(px(2160), px(2760), 324, px(3615));
+    surface.onChanged = [this] { picture1->update(); };
+
+    cmdClear = button(this, "Clear", "Clear display area", 2160, 6840, 975, 495);
+    cmdExit = button(this, "Exit", "Exit the Remote Control utility", 6000, 6840, 975, 495);
+
+    // Keyboard order: display, Exit, status box, Logger buttons, Clear, Download buttons.
+    QWidget* order[] = {picture1, cmdExit, text1Box, cmdGetLog, cmdPrintLog, cmdEraseLog,
+                        cmdClear, cmdDownLoad, cmdContinuous, cmdStop, cmdFiles};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    connectHandler(cmdGetLog, [this] { errorLog.cmdGetLog_Click(); });
+    connectHandler(cmdPrintLog, [this] { errorLog.cmdPrintLog_Click(); });
+    connectHandler(cmdEraseLog, [this] { errorLog.cmdEraseLog_Click(); });
+    connectHandler(cmdDownLoad, [this] { screen.cmdDownLoad_Click(); });
+    connectHandler(cmdContinuous, [this] { screen.cmdContinuous_Click(); });
+    connectHandler(cmdStop, [this] { screen.cmdStop_Click(); });
+    connectHandler(cmdClear, [this] { screen.cmdClear_Click(); });
+    connectHandler(cmdFiles, [this] { cmdFiles_Click(); });
+    connectHandler(cmdExit, [this] { cmdExit_Click(); });
+}
+
+Corvameter_rem::~Corvameter_rem()
+{
+    surface.onChanged = nullptr;
+}
+
+QPushButton* Corvameter_rem::button(QWidget* parent, const char* caption, const char* tip, int l, int t, int w, int h)
+{
+    auto* b = new QPushButton(QString::fromLatin1(caption), parent);
+    b->setObjectName(QStringLiteral("cmd") + QString::fromLatin1(caption).remove(' '));
+    b->setToolTip(QString::fromLatin1(tip));
+    b->setGeometry(px(l), px(t), px(w), px(h));
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    return b;
+}
+
+void Corvameter_rem::connectHandler(QPushButton* b, std::function<void()> handler)
+{
+    // A run-time failure no handler traps is shown, and the program goes on.
+    connect(b, &QPushButton::clicked, this, [this, handler = std::move(handler)] {
+        try {
+            handler();
+        } catch (const D2xxError& e) {
+            showMessage(QStringLiteral("Run-time error %1:\n\n%2").arg(e.code()).arg(QString::fromStdString(e.what())),
+                        QStringLiteral("Run-time Error"), Icon::Critical);
+        } catch (const std::exception& e) {
+            showMessage(QStringLiteral("Run-time error:\n\n%1").arg(QString::fromStdString(e.what())),
+                        QStringLiteral("Run-time Error"), Icon::Critical);
+        }
+    });
+}
+
+void Corvameter_rem::setText1(const QString& text) { text1Box->setText(text); }
+QString Corvameter_rem::text1() const { return text1Box->text(); }
+
+void Corvameter_rem::showMessage(const QString& text, const QString& title, Icon icon)
+{
+    QMessageBox box(this);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Ok);
+    switch (icon) {
+    case Icon::None: box.setIcon(QMessageBox::NoIcon); break;
+    case Icon::Information: box.setIcon(QMessageBox::Information); break;
+    case Icon::Exclamation: box.setIcon(QMessageBox::Warning); break;
+    case Icon::Critical: box.setIcon(QMessageBox::Critical); break;
+    }
+    box.exec();
+}
+
+void Corvameter_rem::setBusyPointer(bool busy)
+{
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void Corvameter_rem::beep() { QApplication::beep(); }
+
+void Corvameter_rem::cmdExit_Click()
+{
+    state.ContinuousOn = false;
+    link.Wait_ms(100);
+    terminate();
+}
+
+// The picture store dialog is not built yet: the button does nothing.
+void Corvameter_rem::cmdFiles_Click() {}
+
+void Corvameter_rem::closeEvent(QCloseEvent* e)
+{
+    // The close control is the same way out as "Exit".
+    e->ignore();
+    cmdExit_Click();
+}

@@ -1,0 +1,64 @@
+#pragma once
+#include "errorlog.h"
+#include "host.h"
+#include "link.h"
+#include "screen.h"
+#include "state.h"
+#include "surface.h"
+#include <QGroupBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+class Picture1;
+class Text1;
+
+class Corvameter_rem : public QWidget, public Host {
+    Q_OBJECT
+public:
+    explicit Corvameter_rem(D2xx& d2xx, QWidget* parent = nullptr);
+    ~Corvameter_rem() override;
+
+    // Host
+    void setText1(const QString& text) override;
+    QString text1() const override;
+    void showMessage(const QString& text, const QString& title, Icon icon) override;
+    void setBusyPointer(bool busy) override;
+    void beep() override;
+
+    void cmdExit_Click();
+    void cmdFiles_Click();
+
+    // How "Exit" ends the program; tests replace it to watch it happen.
+    std::function<void()> terminate;
+
+    State state;
+    Surface surface;
+    Link link;
+    ScreenCapture screen;
+    ErrorLog errorLog;
+
+    QGroupBox* Frame1;
+    QGroupBox* Frame2;
+    QPushButton* cmdGetLog;
+    QPushButton* cmdPrintLog;
+    QPushButton* cmdEraseLog;
+    QPushButton* cmdDownLoad;
+    QPushButton* cmdContinuous;
+    QPushButton* cmdStop;
+    QPushButton* cmdFiles;
+    QPushButton* cmdClear;
+    QPushButton* cmdExit;
+    Text1* text1Box;
+    Picture1* picture1;
+    QTimer& Timer1;
+    QTimer Timer2;   // present on the window, never used
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    QPushButton* button(QWidget* parent, const char* caption, const char* tip, int l, int t, int w, int h);
+    void connectHandler(QPushButton* b, std::function<void()> handler);
+};
