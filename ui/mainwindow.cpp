@@ -4,6 +4,7 @@
 #include "text1.h"
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
@@ -31,17 +32,19 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     };
 
     Frame1 = new QGroupBox(QStringLiteral("Logger"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setGeometry(px(360), px(240), px(1455), px(2415));
-    cmdGetLog = button(Frame1, "Get Log", "Downloads error log data from Corvameter", 240, 240, 975, 495);
-    cmdPrintLog = button(Frame1, "Print Log", "Sends the error log data to your Printer", 240, 960, 975, 495);
-    cmdEraseLog = button(Frame1, "Erase Log", "Erases the error logs stored in the Corvameter", 240, 1680, 975, 495);
+    cmdGetLog = button(Frame1, "cmdGetLog", "Get Log", "Downloads error log data from Corvameter", 240, 240, 975, 495);
+    cmdPrintLog = button(Frame1, "cmdPrintLog", "Print Log", "Sends the error log data to your Printer", 240, 960, 975, 495);
+    cmdEraseLog = button(Frame1, "cmdEraseLog", "Erase Log", "Erases the error logs stored in the Corvameter", 240, 1680, 975, 495);
 
     Frame2 = new QGroupBox(QStringLiteral("Download"), this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
     Frame2->setGeometry(px(360), px(3000), px(1455), px(3375));
-    cmdDownLoad = button(Frame2, "1 Frame", "Download 1 screen from the Corvameter ", 240, 360, 975, 495);
-    cmdContinuous = button(Frame2, "Continuous", "Download screen continuously from Corvameter", 240, 1080, 975, 495);
-    cmdStop = button(Frame2, "Stop", "Stop continuous download", 240, 1800, 975, 495);
-    cmdFiles = button(Frame2, "Files", "Store & Recall Corvameter downloaded pictures", 240, 2520, 975, 495);
+    cmdDownLoad = button(Frame2, "cmdDownLoad", "1 Frame", "Download 1 screen from the Corvameter ", 240, 360, 975, 495);
+    cmdContinuous = button(Frame2, "cmdContinuous", "Continuous", "Download screen continuously from Corvameter", 240, 1080, 975, 495);
+    cmdStop = button(Frame2, "cmdStop", "Stop", "Stop continuous download", 240, 1800, 975, 495);
+    cmdFiles = button(Frame2, "cmdFiles", "Files", "Store & Recall Corvameter downloaded pictures", 240, 2520, 975, 495);
 
     text1Box = new Text1(this);
     text1Box->setObjectName(QStringLiteral("Text1"));
@@ -52,8 +55,8 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     picture1->setGeometry(px(2160), px(2760), 324, px(3615));
     surface.onChanged = [this] { picture1->update(); };
 
-    cmdClear = button(this, "Clear", "Clear display area", 2160, 6840, 975, 495);
-    cmdExit = button(this, "Exit", "Exit the Remote Control utility", 6000, 6840, 975, 495);
+    cmdClear = button(this, "cmdClear", "Clear", "Clear display area", 2160, 6840, 975, 495);
+    cmdExit = button(this, "cmdExit", "Exit", "Exit the Remote Control utility", 6000, 6840, 975, 495);
 
     // Keyboard order: display, Exit, status box, Logger buttons, Clear, Download buttons.
     QWidget* order[] = {picture1, cmdExit, text1Box, cmdGetLog, cmdPrintLog, cmdEraseLog,
@@ -77,12 +80,18 @@ Corvameter_rem::~Corvameter_rem()
     surface.onChanged = nullptr;
 }
 
-QPushButton* Corvameter_rem::button(QWidget* parent, const char* caption, const char* tip, int l, int t, int w, int h)
+QPushButton* Corvameter_rem::button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h)
 {
     auto* b = new QPushButton(QString::fromLatin1(caption), parent);
-    b->setObjectName(QStringLiteral("cmd") + QString::fromLatin1(caption).remove(' '));
+    b->setObjectName(QString::fromLatin1(name));
     b->setToolTip(QString::fromLatin1(tip));
     b->setGeometry(px(l), px(t), px(w), px(h));
+    // Wide desktop fonts can overflow the fixed button width: shrink only the
+    // captions that would be clipped.
+    QFont f = b->font();
+    while (f.pointSizeF() > 6 && QFontMetrics(f).horizontalAdvance(b->text()) > b->width() - 8)
+        f.setPointSizeF(f.pointSizeF() - 0.5);
+    b->setFont(f);
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;
@@ -109,6 +118,10 @@ QString Corvameter_rem::text1() const { return text1Box->text(); }
 
 void Corvameter_rem::showMessage(const QString& text, const QString& title, Icon icon)
 {
+    if (messageHook) {
+        messageHook(text, title, icon);
+        return;
+    }
     QMessageBox box(this);
     box.setWindowTitle(title);
     box.setText(text);

@@ -32,6 +32,8 @@ public:
 
     // How "Exit" ends the program; tests replace it to watch it happen.
     std::function<void()> terminate;
+    // When set, message boxes go here instead of on screen (tests).
+    std::function<void(const QString& text, const QString& title, Icon icon)> messageHook;
 
     State state;
     Surface surface;
@@ -59,6 +61,6 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
-    QPushButton* button(QWidget* parent, const char* caption, const char* tip, int l, int t, int w, int h);
+    QPushButton* button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h);
     void connectHandler(QPushButton* b, std::function<void()> handler);
 };
