@@ -1,12 +1,243 @@
 #include "screen.h"
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+const QString kCrLf = QStringLiteral("\r\n");
+
+// Background bitmap by display mode (low five bits of the mode byte).
+const char* const kGraticules[32] = {
+    nullptr,            "wfm_eu.bmp",       "wfm_ire.bmp",     "wfm_dig.bmp",
+    "vec_pal_cst.bmp",  "vec_ntsc_cst.bmp", "vec_sd_ana.bmp",  "vec_hd_ana.bmp",
+    "vec_sd_dig.bmp",   "vec_hd_dig.bmp",   nullptr,           "aud_bbc.bmp",
+    "aud_vu.bmp",       "aud_ebu.bmp",      "aud_nordic.bmp",  "aud_digi.bmp",
+    "aud_din.bmp",
+};
+
+// The four level bars: buffer position, left edge, colour. Each is 5 pixels
+// wide and reaches from its level row to row 206.
+struct Bar {
+    int position, left, colour;
+};
+constexpr Bar kBars[4] = {{120, 17, 12}, {122, 41, 10}, {124, 273, 12}, {126, 297, 10}};
+constexpr int kBarWidth = 5;
+constexpr int kBarBaseRow = 206;
+}
 
 ScreenCapture::ScreenCapture(State& state, Link& link, Host& host, Surface& surface)
     : state_(state), link_(link), host_(host), surface_(surface)
 {
 }
 
-// Not built yet: these buttons do nothing.
-void ScreenCapture::cmdDownLoad_Click() {}
-void ScreenCapture::cmdContinuous_Click() {}
-void ScreenCapture::cmdStop_Click() {}
-void ScreenCapture::cmdClear_Click() {}
+const char* ScreenCapture::graticuleFile(int mode)
+{
+    return mode >= 0 && mode < 32 ? kGraticules[mode] : nullptr;
+}
+
+void ScreenCapture::cmdDownLoad_Click()
+{
+    link_.Open_USB();
+    link_.replaceText1(QStringLiteral("Downloaded 1 Frame") + kCrLf);
+    frameExchange();
+    if (link_.close() != FT_OK)
+        link_.replaceText1(QStringLiteral("USB Close Failed"));
+}
+
+void ScreenCapture::cmdContinuous_Click()
+{
+    link_.Open_USB();
+    state_.ContinuousOn = true;
+    link_.replaceText1(QStringLiteral("Continuous Download:") + kCrLf + QStringLiteral("Press Stop to end"));
+    while (state_.ContinuousOn) {
+        const Exchange e = frameExchange();
+        // An instrument that has stopped sending ends the run rather than
+        // freezing the window for a second in every cycle.
+        if (e != Exchange::Done)
+            break;
+        link_.Wait_ms(100);   // "Stop" and "Exit" are heard here
+    }
+    if (link_.close() != FT_OK)
+        link_.replaceText1(QStringLiteral("USB Close Failed"));
+}
+
+void ScreenCapture::cmdStop_Click()
+{
+    state_.ContinuousOn = false;
+}
+
+void ScreenCapture::cmdClear_Click()
+{
+    state_.StatusText = QStringLiteral(" ");
+    host_.setText1(state_.StatusText);
+    for (int x = 0; x <= Surface::kWidth; ++x)
+        surface_.line(x, 0, x, Surface::kHeight - 1, 0);
+    surface_.changed();
+}
+
+// One frame on the open device: mode byte, background, bars, the five blocks,
+// end of transfer. The caller opens and closes.
+ScreenCapture::Exchange ScreenCapture::frameExchange()
+{
+    link_.Send_byte_to_USB(242);
+    if (link_.setTimeouts() != FT_OK) {
+        link_.appendStatus(QStringLiteral("USB SetTimeout Failed"));
+        return Exchange::TimeoutsFailed;
+    }
+    if (link_.readRx(1) == FT_OK) {
+        Load_graticule();
+        Draw_level_bars();
+    } else {
+        link_.appendStatus(QStringLiteral("USB Read Failed"));
+    }
+    Get_screen_data();
+    const bool gaveUp = gaveUp_;
+    link_.Send_byte_to_USB(244);
+    surface_.changed();
+    return gaveUp ? Exchange::NoData : Exchange::Done;
+}
+
+void ScreenCapture::Load_graticule()
+{
+    const int mode = state_.rx(1) & 0x1F;
+    state_.DisplayMode = mode;
+    const char* file = graticuleFile(mode);
+    if (!file)
+        return;
+    // Read afresh every frame: the user may replace a file while we run.
+    QImage picture;
+    if (picture.load(QString::fromLatin1(file))) {
+        surface_.setPicture(picture);
+        return;
+    }
+    // Without it the frame goes on over a black background, so that nothing
+    // from a frame in another mode is mistaken for this one's scale.
+    surface_.clear();
+    link_.appendStatus(QStringLiteral("Graticule %1 could not be loaded from %2")
+                           .arg(QString::fromLatin1(file), QDir::toNativeSeparators(QDir::currentPath())));
+}
+
+void ScreenCapture::Draw_level_bars()
+{
+    if (state_.DisplayMode <= 10)
+        return;
+    for (size_t i = 0; i < std::size(kBars); ++i) {
+        const Bar& bar = kBars[i];
+        levels[i] = state_.rx(bar.position);
+        surface_.filledRect(bar.left, levels[i], bar.left + kBarWidth - 1, kBarBaseRow, bar.colour);
+    }
+}
+
+void ScreenCapture::Get_screen_data()
+{
+    gaveUp_ = false;
+    bool gaveUp = false;
+    for (int block = 0; block < kBlocks; ++block) {
+        link_.Send_byte_to_USB(246);
+        if (link_.setTimeouts() != FT_OK) {
+            link_.replaceText1(QStringLiteral("SetTimeout Failed"));
+            break;
+        }
+        if (!waitForBlock()) {
+            link_.appendStatus(QStringLiteral("Corvameter sent no screen data for %1 s: download abandoned")
+                                   .arg(queueWaitLimitMs / 1000.0));
+            gaveUp = true;
+            break;
+        }
+        // Ask for what the queue held, but never so much that the look at
+        // position n + 1 would fall off the buffer.
+        const int n = std::clamp<int32_t>(state_.QueueCount, 0, kMaxBlockRead);
+        if (link_.readRx(n) != FT_OK) {
+            link_.replaceText1(QStringLiteral("Read Failed"));
+            continue;
+        }
+        plotBlock(state_.RxBuffer, state_.BytesRead, block, surface_);
+    }
+    gaveUp_ = gaveUp;
+}
+
+// Polls until a block's worth is queued. A count left from earlier reads that
+// is already high enough means no poll at all. Gives up once the queue has
+// not grown for queueWaitLimitMs; window events are not processed meanwhile.
+bool ScreenCapture::waitForBlock()
+{
+    if (state_.QueueCount >= kBlockThreshold)
+        return true;
+    QElapsedTimer sinceGrowth;
+    sinceGrowth.start();
+    int32_t highest = state_.QueueCount;
+    bool failing = false;
+    for (;;) {
+        const FT_STATUS st = link_.getQueueStatus();
+        if (st != FT_OK) {
+            // Shown once per run of failures: repeating it changes nothing on screen.
+            if (!failing)
+                link_.replaceText1(QStringLiteral("Queue Read Failed"));
+            failing = true;
+        } else {
+            failing = false;
+        }
+        if (state_.QueueCount >= kBlockThreshold)
+            return true;
+        if (st == FT_OK && state_.QueueCount > highest) {
+            highest = state_.QueueCount;
+            sinceGrowth.restart();
+        } else if (sinceGrowth.elapsed() >= queueWaitLimitMs) {
+            return false;
+        }
+        if (queuePollPauseUs > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(queuePollPauseUs));
+    }
+}
+
+void ScreenCapture::plotBlock(const std::array<uint8_t, State::kRxSize>& rx, int n, int block, Surface& surface)
+{
+    n = std::clamp(n, 0, kMaxBlockRead);
+    constexpr QRgb kNone = 1;   // not a colour of the RGB32 image: leave the pixel alone
+    const QRgb black = Surface::paletteColour(0);
+    const QRgb grey = Surface::paletteColour(8);
+    const QRgb white = Surface::paletteColour(15);
+    // Upper pixel white from 8, lower pixel only from 9.
+    QRgb upper[16], lower[16];
+    for (int v = 0; v < 16; ++v) {
+        upper[v] = v == 0 ? kNone : v >= 8 ? white : grey;
+        lower[v] = v == 0 ? kNone : v >= 9 ? white : grey;
+    }
+
+    QImage& image = surface.image();
+    uchar* const bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    auto row = [&](int y) { return reinterpret_cast<QRgb*>(bits + y * stride); };
+    constexpr int kVisiblePairs = Surface::kHeight / 2;
+
+    // Index k runs 1 to n and takes the byte at position k + 1, that is rx[k].
+    for (int k = 1; k <= n;) {
+        const int column = k / 128;
+        const int last = std::min(n, column * 128 + 127);
+        const int x = Surface::kWidth - (column + 64 * block);
+        if (x >= 0 && x < Surface::kWidth) {
+            for (int i = k; i <= last; ++i) {
+                const int pair = i % 128;
+                if (pair >= kVisiblePairs)
+                    break;
+                if (pair == 0) {
+                    // A column's first byte is not pixels: its two rows go black.
+                    row(0)[x] = black;
+                    row(1)[x] = black;
+                    continue;
+                }
+                const uint8_t byte = rx[size_t(i)];
+                const QRgb u = upper[byte >> 4];
+                const QRgb l = lower[byte & 15];
+                if (u != kNone)
+                    row(2 * pair)[x] = u;
+                if (l != kNone)
+                    row(2 * pair + 1)[x] = l;
+            }
+        }
+        k = last + 1;
+    }
+}

@@ -1,6 +1,8 @@
 #pragma once
 #include "link.h"
 #include "surface.h"
+#include <array>
+#include <cstdint>
 
 // Screen capture: one frame, graticule, level bars, continuous download, clear.
 class ScreenCapture {
@@ -12,9 +14,44 @@ public:
     void cmdStop_Click();
     void cmdClear_Click();
 
+    // Pieces of one frame, each run by both downloads.
+    void Load_graticule();
+    void Draw_level_bars();
+    void Get_screen_data();
+
+    // The wire format of one screen block.
+    static constexpr int kBlocks = 5;
+    static constexpr int kBlockBytes = 8192;
+    static constexpr int kBlockThreshold = 8185;
+    // The decode also looks at position n + 1, so a block read stays one short
+    // of the buffer's end.
+    static constexpr int kMaxBlockRead = State::kRxSize - 1;
+
+    // The graticule file for a display mode, or nullptr where it has none.
+    static const char* graticuleFile(int mode);
+
+    // Plots block `block` from the first n bytes of a block read (positions 1
+    // to n + 1 of the receive buffer) straight into the surface's image.
+    static void plotBlock(const std::array<uint8_t, State::kRxSize>& rx, int n, int block, Surface& surface);
+
+    // How long the wait for a block may see no growth of the receive queue
+    // before it gives up.
+    int queueWaitLimitMs = 1000;
+    // Pause between two polls of the queue, in microseconds: keeps the
+    // polling off the processor without handling any events.
+    int queuePollPauseUs = 200;
+
+    // What the last Draw_level_bars took from the receive buffer.
+    std::array<uint8_t, 4> levels{};
+
 private:
+    enum class Exchange { Done, TimeoutsFailed, NoData };
+    Exchange frameExchange();
+    bool waitForBlock();
+
     State& state_;
     Link& link_;
     Host& host_;
     Surface& surface_;
+    bool gaveUp_ = false;   // the latest Get_screen_data stopped waiting for data
 };
