@@ -1,5 +1,6 @@
 // The simulator as a drop-in for the vendor's driver library: the same seven
-// C entry points under the same file name.
+// C entry points under the same file name, all served by one simulated
+// instrument per process, configured from the environment.
 #include "simulator.h"
 
 #if defined(_WIN32)
@@ -15,7 +16,7 @@
 
 static Simulator& sim()
 {
-    static Simulator instance;
+    static Simulator instance;   // built on the first call, after main has begun
     return instance;
 }
 

@@ -296,22 +296,23 @@ QByteArray Simulator::logRecord(int index, const SimConfig& cfg)
 {
     const int i = std::max(index, 0);
     const bool end = cfg.logRecords >= 0 && i >= cfg.logRecords;
+    // Every record is padded to one length: the program reads each record
+    // with the count it polled for an earlier one.
+    const int length = kRecordBytes;
+    const int width = length - 7;
     QByteArray body;
-    int length = 36;
     if (end) {
         body = "End of log";
     } else {
-        length = 36 + i % 5;   // the instrument's records vary from 36 to 40 bytes
-        const int width = length - 7;
         if (i < int(std::size(kHeader))) {
             body = kHeader[i];
         } else {
             const int secs = (8 * 3600 + i * 397 + int(mix(uint32_t(i), 3) % 60)) % 86400;
             const QByteArray time = QString::asprintf("%02d:%02d:%02d", secs / 3600, secs / 60 % 60, secs % 60).toLatin1();
-            body = QByteArray(kEvents[(i * 5 + i / 3) % std::size(kEvents)]).leftJustified(width - time.size(), ' ', true) + time;
+            body = QByteArray(kEvents[mix(uint32_t(i), 11) % std::size(kEvents)]).leftJustified(width - time.size(), ' ', true) + time;
         }
-        body = body.leftJustified(width, ' ', true);
     }
+    body = body.leftJustified(width, ' ', true);
     QByteArray rec = QByteArray::number(i % 10000).rightJustified(4, '0') + ' ' + body;
     return rec.leftJustified(length - 2, ' ', true) + "\r\n";
 }

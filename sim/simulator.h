@@ -76,6 +76,7 @@ public:
 
     static constexpr const char* kSerial = "CVM00001";
     static constexpr int kBlockBytes = 8192;
+    static constexpr int kRecordBytes = 40;
 
     // Deterministic content, so tests can decode independently.
     static uint8_t modeByteFor(const SimConfig& cfg, int frameIndex);
@@ -85,8 +86,9 @@ public:
     static QByteArray screenBlock(int frameIndex, int blockIndex, int mode);
     // Level value (bar end row, 0..255; 206 = silence) of channel 0..3.
     static uint8_t levelFor(int frameIndex, int channel);
-    // One record of 36..40 bytes ending CR LF, or the end marker record when
-    // index >= cfg.logRecords (and logRecords >= 0).
+    // One log record of kRecordBytes (within the 36..40 the program accepts)
+    // ending CR LF: "0012 Ref lost input 2 ...", or the end marker record
+    // "nnnn End of log" when index >= cfg.logRecords (and logRecords >= 0).
     static QByteArray logRecord(int index, const SimConfig& cfg);
 
     int framesStarted() const;   // count of 242 commands seen
