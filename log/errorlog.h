@@ -1,6 +1,8 @@
 #pragma once
 #include "link.h"
 
+class QPrinter;
+
 // The instrument's error log: download, erase, print.
 class ErrorLog {
 public:
@@ -10,7 +12,24 @@ public:
     void cmdEraseLog_Click();
     void cmdPrintLog_Click();
 
+    // Prints Text1 on this printer; on any failure shows the one print error box.
+    void printLogOn(QPrinter& printer);
+
+    // True once a USB step of the latest download failed.
+    bool LogFailed = false;
+    // How long the wait for a record may see the queue stand still before the
+    // download gives up, so an instrument that stops answering cannot hang the window.
+    int queueStallMs = 1000;
+
+    // Shown in the "USB Error" box for a failure that carries no number of its own.
+    static constexpr int kErrUnexpected = 1099;
+    static constexpr int kRecordMinBytes = 36;
+
 private:
+    void download();
+    void failLog(const QString& message);
+    void abandonDownload(int code);
+
     State& state_;
     Link& link_;
     Host& host_;
