@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "appicon.h"
+#include "frmfiles.h"
 #include "picture1.h"
 #include "text1.h"
 #include <QApplication>
@@ -152,8 +153,24 @@ void Corvameter_rem::cmdExit_Click()
     terminate();
 }
 
-// The picture store dialog is not built yet: the button does nothing.
-void Corvameter_rem::cmdFiles_Click() {}
+void Corvameter_rem::cmdFiles_Click()
+{
+    if (!filesDialog) {
+        filesDialog = std::make_unique<frmFiles>(state, surface, *this);
+        // The dialog's boxes sit on the dialog, unless a test watches this window's.
+        filesDialog->messageHook = [this](const QString& text, const QString& title, Icon icon) {
+            if (messageHook)
+                messageHook(text, title, icon);
+            else
+                filesDialog->messageBox(text, title, icon);
+        };
+    }
+    // Modeless and without an owner; a second click brings the one dialog to the front.
+    filesDialog->setWindowState(filesDialog->windowState() & ~Qt::WindowMinimized);
+    filesDialog->show();
+    filesDialog->raise();
+    filesDialog->activateWindow();
+}
 
 void Corvameter_rem::closeEvent(QCloseEvent* e)
 {

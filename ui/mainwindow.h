@@ -10,7 +10,9 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
+class frmFiles;
 class Picture1;
 class Text1;
 
@@ -56,6 +58,9 @@ public:
     Picture1* picture1;
     QTimer& Timer1;
     QTimer Timer2;   // present on the window, never used
+    // The picture store dialog, made by the first "Files" click. Last member:
+    // it goes before the state and surface it works on.
+    std::unique_ptr<frmFiles> filesDialog;
 
 protected:
     void closeEvent(QCloseEvent* e) override;

@@ -1,0 +1,324 @@
+#include "frmfiles.h"
+#include "picturestore.h"
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyledItemDelegate>
+
+namespace {
+// Layout is kept in twips, 15 to the pixel at 96 dpi.
+constexpr int px(int twips) { return (twips + 7) / 15; }
+
+// Indents each folder by its depth below the root, icon and all.
+class FolderDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    static constexpr int kIndent = 12;
+    void paint(QPainter* p, const QStyleOptionViewItem& o, const QModelIndex& i) const override
+    {
+        QStyleOptionViewItem opt(o);
+        opt.rect.setLeft(opt.rect.left() + kIndent * i.data(frmFiles::kDepthRole).toInt());
+        QStyledItemDelegate::paint(p, opt, i);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& o, const QModelIndex& i) const override
+    {
+        QSize s = QStyledItemDelegate::sizeHint(o, i);
+        s.rwidth() += kIndent * i.data(frmFiles::kDepthRole).toInt();
+        return s;
+    }
+};
+
+QString withSlash(QString p)
+{
+    if (!p.endsWith(QLatin1Char('/')))
+        p += QLatin1Char('/');
+    return p;
+}
+
+bool canList(const QString& folder)
+{
+    const QFileInfo f(folder);
+#ifdef Q_OS_WIN
+    return f.isDir() && f.isReadable();
+#else
+    return f.isDir() && f.isReadable() && f.isExecutable();
+#endif
+}
+}   // namespace
+
+frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
+    : QWidget(parent), state_(state), surface_(surface), host_(host)
+{
+    setObjectName(QStringLiteral("frmFiles"));
+    setWindowTitle(QStringLiteral("Files"));
+    resize(px(7110), px(5775));
+
+    Text1 = new QLineEdit(this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setToolTip(QStringLiteral("Name of picture to be stored"));
+    Text1->setGeometry(px(2760), px(1080), px(2055), px(495));
+
+    Drive1 = new QComboBox(this);
+    Drive1->setObjectName(QStringLiteral("Drive1"));
+    Drive1->setToolTip(QStringLiteral("Select Drive"));
+    Drive1->setGeometry(px(360), px(1080), px(2055), px(315));
+
+    File1 = new QListWidget(this);
+    File1->setObjectName(QStringLiteral("File1"));
+    File1->setToolTip(QStringLiteral("Select File for display"));
+    File1->setGeometry(px(2760), px(2520), px(2055), px(2820));
+    File1->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    cmdStoreFile = button("cmdStoreFile", "Store", "Store downloaded picture to disk", 5760, 360, 855, 495);
+    cmdDispFile = button("cmdDispFile", "Display", "Display a stored picture ", 5760, 1920, 855, 495);
+    cmdCancelFile = button("cmdCancelFile", "Cancel", "Return to main screen", 5760, 4440, 855, 495);
+
+    Dir1 = new QListWidget(this);
+    Dir1->setObjectName(QStringLiteral("Dir1"));
+    Dir1->setToolTip(QStringLiteral("Select Folder"));
+    Dir1->setGeometry(px(360), px(2040), px(2055), px(3240));
+    Dir1->setSelectionMode(QAbstractItemView::SingleSelection);
+    Dir1->setItemDelegate(new FolderDelegate(Dir1));
+
+    Label1 = label("Label1", "To store a picture as a .BMP file, enter the file name then click 'Store'", 2640, 360, 2775, 375);
+    Label2 = label("Label2", "To display a stored .BMP file select the required file then click'Display'", 2760, 1920, 2775, 495);
+    Label3 = label("Label3", "Select Drive Required", 480, 720, 1695, 255);
+    Label4 = label("Label4", "Select Folder Required", 480, 1680, 1695, 255);
+
+    QWidget* order[] = {Text1, Drive1, File1, cmdStoreFile, cmdDispFile, cmdCancelFile, Dir1};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    // The lists start in the working directory, on its drive.
+    drives_ = listDrives();
+    const QString cwd = QDir::currentPath();
+    int at = driveOf(cwd, drives_);
+    if (at < 0) {
+        const QString root = QDir(cwd).rootPath();
+        drives_.prepend({withSlash(root), QDir::toNativeSeparators(root)});
+        at = 0;
+    }
+    for (const Drive& d : drives_)
+        Drive1->addItem(d.label, d.root);
+    Drive1->setCurrentIndex(at);
+    dirRoot_ = drives_[at].root;
+    setDirPath(cwd);
+
+    connect(cmdStoreFile, &QPushButton::clicked, this, &frmFiles::cmdStoreFile_Click);
+    connect(cmdDispFile, &QPushButton::clicked, this, &frmFiles::cmdDispFile_Click);
+    connect(cmdCancelFile, &QPushButton::clicked, this, &frmFiles::cmdCancelFile_Click);
+    connect(Drive1, &QComboBox::currentIndexChanged, this, &frmFiles::Drive1_Change);
+    connect(Dir1, &QListWidget::itemActivated, this, &frmFiles::openDir1Item);
+
+    Form_Load();
+}
+
+QPushButton* frmFiles::button(const char* name, const char* caption, const char* tip, int l, int t, int w, int h)
+{
+    auto* b = new QPushButton(QString::fromLatin1(caption), this);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setToolTip(QString::fromLatin1(tip));
+    b->setGeometry(px(l), px(t), px(w), px(h));
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    return b;
+}
+
+QLabel* frmFiles::label(const char* name, const char* text, int l, int t, int w, int h)
+{
+    auto* lb = new QLabel(QString::fromLatin1(text), this);
+    lb->setObjectName(QString::fromLatin1(name));
+    lb->setGeometry(px(l), px(t), px(w), px(h));
+    lb->setWordWrap(true);
+    lb->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lb->setTextFormat(Qt::PlainText);
+    // Wide desktop fonts would cut the instructions off: shrink until they fit.
+    QFont f = lb->font();
+    auto tooBig = [&] {
+        return QFontMetrics(f).boundingRect(QRect(0, 0, lb->width(), 10000), Qt::TextWordWrap, lb->text()).height() >
+               lb->height();
+    };
+    while (f.pointSizeF() > 6 && tooBig())
+        f.setPointSizeF(f.pointSizeF() - 0.5);
+    lb->setFont(f);
+    return lb;
+}
+
+void frmFiles::Form_Load()
+{
+    Text1->setText(QStringLiteral("mypic.bmp"));
+}
+
+void frmFiles::cmdStoreFile_Click()
+{
+    state_.PicturePath = PictureStore::joinPath(QDir::toNativeSeparators(fileFolder_), Text1->text());
+    QString why;
+    if (!PictureStore::store(surface_.image(), state_.PicturePath, &why)) {
+        showMessage(QStringLiteral("The picture could not be stored as\n%1\n\n%2").arg(state_.PicturePath, why),
+                    QStringLiteral("Store Error"), Host::Icon::Exclamation);
+        return;
+    }
+    host_.beep();
+    hide();
+}
+
+void frmFiles::cmdDispFile_Click()
+{
+    const QListWidgetItem* chosen = File1->currentItem();
+    const QString name = chosen && chosen->isSelected() ? chosen->text() : QString();
+    state_.PicturePath = PictureStore::joinPath(QDir::toNativeSeparators(fileFolder_), name);
+    // With nothing chosen the path names the folder, which is no picture either.
+    const QImage picture = PictureStore::load(state_.PicturePath);
+    if (picture.isNull()) {
+        showMessage(QStringLiteral("No .BMP file is selected"), QStringLiteral("File Directory Error"), Host::Icon::None);
+        return;
+    }
+    surface_.setPicture(picture);
+    surface_.changed();
+    host_.beep();
+    hide();
+}
+
+void frmFiles::cmdCancelFile_Click()
+{
+    hide();
+}
+
+void frmFiles::Drive1_Change()
+{
+    const QString root = Drive1->currentData().toString();
+    if (!canList(root)) {
+        // The selector keeps the new drive; the lists stay where they were.
+        showMessage(QStringLiteral("Selected Drive not ready"), QStringLiteral("Drive Error"), Host::Icon::Exclamation);
+        return;
+    }
+    // Back to the folder last used on that drive, if it is still there.
+    QString target = lastFolder_.value(root, root);
+    if (!canList(target))
+        target = root;
+    dirRoot_ = root;
+    setDirPath(target);
+}
+
+void frmFiles::Dir1_Change()
+{
+    fileFolder_ = dirPath_;
+    fillFile1(false);
+}
+
+void frmFiles::setDirPath(const QString& path)
+{
+    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    const bool moved = clean != dirPath_;
+    dirPath_ = clean;
+    lastFolder_[dirRoot_] = clean;
+    fillDir1();
+    if (moved)
+        Dir1_Change();
+}
+
+void frmFiles::openDir1Item(QListWidgetItem* item)
+{
+    const QString path = item->data(kPathRole).toString();
+    if (!canList(path)) {
+        showMessage(QStringLiteral("The folder\n%1\ncannot be opened.").arg(QDir::toNativeSeparators(path)),
+                    QStringLiteral("Folder Error"), Host::Icon::Exclamation);
+        return;
+    }
+    setDirPath(path);
+}
+
+void frmFiles::fillDir1()
+{
+    const QStyle* s = style();
+    const QIcon open = s->standardIcon(QStyle::SP_DirOpenIcon);
+    const QIcon closed = s->standardIcon(QStyle::SP_DirClosedIcon);
+    auto add = [&](const QString& text, const QString& path, int depth, const QIcon& icon) {
+        auto* item = new QListWidgetItem(icon, text, Dir1);
+        item->setData(kPathRole, path);
+        item->setData(kDepthRole, depth);
+        item->setToolTip(QDir::toNativeSeparators(path));
+        return item;
+    };
+
+    Dir1->clear();
+    // From the root down to the current folder, then the current folder's subfolders.
+    const QString root = dirRoot_;
+    const bool bare = root == QLatin1String("/") || (root.size() == 3 && root[1] == QLatin1Char(':'));
+    const QString rootShown = bare ? root : root.chopped(1);
+    QListWidgetItem* current = add(QDir::toNativeSeparators(rootShown), QDir::cleanPath(root), 0, open);
+    const QString rest = withSlash(dirPath_).startsWith(root) ? withSlash(dirPath_).mid(root.size()) : QString();
+    QString at = root;
+    int depth = 0;
+    for (const QString& part : rest.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        at += part + QLatin1Char('/');
+        current = add(part, QDir::cleanPath(at), ++depth, open);
+    }
+    const QFileInfoList subs = QDir(dirPath_).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                                                            QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo& sub : subs)
+        add(sub.fileName(), QDir::cleanPath(sub.absoluteFilePath()), depth + 1, closed);
+    Dir1->setCurrentItem(current);
+}
+
+void frmFiles::fillFile1(bool keepSelection)
+{
+    const QListWidgetItem* was = File1->currentItem();
+    const QString keep = keepSelection && was && was->isSelected() ? was->text() : QString();
+    File1->clear();
+    // Every file, whatever its name; pipes and devices are no pictures.
+    File1->addItems(QDir(fileFolder_).entryList(QDir::Files | QDir::Hidden, QDir::Name | QDir::IgnoreCase));
+    if (!keep.isEmpty()) {
+        const auto found = File1->findItems(keep, Qt::MatchExactly);
+        if (!found.isEmpty())
+            File1->setCurrentItem(found.first());
+    }
+}
+
+void frmFiles::showMessage(const QString& text, const QString& title, Host::Icon icon)
+{
+    if (messageHook)
+        messageHook(text, title, icon);
+    else
+        messageBox(text, title, icon);
+}
+
+void frmFiles::messageBox(const QString& text, const QString& title, Host::Icon icon)
+{
+    QMessageBox box(this);
+    box.setWindowTitle(title);
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Ok);
+    switch (icon) {
+    case Host::Icon::None: box.setIcon(QMessageBox::NoIcon); break;
+    case Host::Icon::Information: box.setIcon(QMessageBox::Information); break;
+    case Host::Icon::Exclamation: box.setIcon(QMessageBox::Warning); break;
+    case Host::Icon::Critical: box.setIcon(QMessageBox::Critical); break;
+    }
+    box.exec();
+}
+
+void frmFiles::closeEvent(QCloseEvent* e)
+{
+    // The close control hides the dialog like "Cancel"; it keeps what it held.
+    cmdCancelFile_Click();
+    e->accept();
+}
+
+void frmFiles::showEvent(QShowEvent* e)
+{
+    // Shown again: read the folder afresh so that a picture just stored is
+    // listed; the folder, the name and the chosen file stay.
+    fillDir1();
+    fillFile1(true);
+    QWidget::showEvent(e);
+}
