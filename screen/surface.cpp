@@ -1,5 +1,6 @@
 #include "surface.h"
 #include <QPainter>
+#include <algorithm>
 
 Surface::Surface() : image_(kWidth, kHeight, QImage::Format_RGB32)
 {
@@ -25,7 +26,9 @@ void Surface::line(int x1, int y1, int x2, int y2, int colour)
 
 void Surface::filledRect(int x1, int y1, int x2, int y2, int colour)
 {
-    const QRect r = QRect(QPoint(x1, y1), QPoint(x2, y2)).normalized() & image_.rect();
+    // Either corner may come first; both stay inside the rectangle.
+    const QRect r = QRect(QPoint(std::min(x1, x2), std::min(y1, y2)), QPoint(std::max(x1, x2), std::max(y1, y2))) &
+                    image_.rect();
     if (r.isEmpty())
         return;
     const QRgb c = paletteColour(colour);
