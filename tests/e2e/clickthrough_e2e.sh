@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Clicks through the program under a real X server with real input events,
+# against the drop-in simulator library: "1 Frame", "Continuous"/"Stop",
+# "Get Log", "Files"/"Store", "Clear", "Files"/"Display", "Exit". Screenshots of
+# each step are kept in the folder given as third argument.
+# Exit code 77 = skipped (reason printed).
+set -u
+app=$1; simlib=$2; shots=$3; graticules=$4
+for t in xvfb-run xdotool import compare identify; do
+    command -v $t >/dev/null || { echo "SKIP: $t is not installed (apt-get install xvfb xdotool imagemagick)"; exit 77; }
+done
+mkdir -p "$shots"
+exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+set -u
+app=$1; simlib=$2; shots=$3; graticules=$4
+work=$(mktemp -d); trace=$work/trace.txt
+trap "rm -rf \"$work\"" EXIT
+cp "$graticules"/*.bmp "$work"/
+fail() { echo "FAIL: $*"; import -window root "$shots/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
+shot() { import -window "$win" "$shots/$1.png"; }
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+writes() { grep -c "^Write $1 F0" "$trace" 2>/dev/null || true; }
+# Waits up to 10 s until the trace holds at least $2 closes.
+wait_closes() {
+    for i in $(seq 100); do
+        [ "$(grep -c "^Close" "$trace" 2>/dev/null || true)" -ge "$1" ] && return 0; sleep 0.1
+    done
+    fail "no close of the device after $2"
+}
+# The display: 320 x 240 pixels at (146,184) of the window.
+display_mean() { import -window "$win" -crop 320x240+146+184 +repage -colorspace gray -format "%[fx:mean]" info:; }
+
+cd "$work"
+QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1,17 "$app" & pid=$!
+for i in $(seq 50); do
+    win=$(xdotool search --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
+    [ -n "$win" ] && break; sleep 0.2
+done
+[ -n "$win" ] || fail "no main window"
+sleep 0.5
+shot 0-start
+
+click "$win" 72 240; wait_closes 1 "1 Frame"; sleep 0.3
+[ "$(writes F2)" -eq 1 ] || fail "1 Frame sent $(writes F2) mode requests"
+m=$(display_mean); awk "BEGIN{exit !($m > 0.01)}" || fail "display still black after 1 Frame (mean $m)"
+shot 1-frame
+
+click "$win" 72 288; sleep 2
+shot 2-continuous
+click "$win" 72 336; sleep 0.5
+n=$(writes F2); [ "$n" -ge 4 ] || fail "Continuous ran only $((n - 1)) frames in 2 s"
+wait_closes 2 "Stop"
+sleep 0.5; n2=$(writes F2); [ "$n2" -eq "$n" ] || fail "frames still coming after Stop"
+
+click "$win" 72 48; wait_closes 3 "Get Log"; sleep 0.3
+[ "$(writes FA)" -ge 1 ] || fail "Get Log asked for no record"
+shot 3-log
+
+# The dialog opens over the display: take the picture to compare first.
+import -window "$win" -crop 320x240+146+184 +repage "$work/shown.png"
+click "$win" 72 384
+for i in $(seq 50); do files=$(xdotool search --name "^Files$" 2>/dev/null | head -1); [ -n "$files" ] && break; sleep 0.1; done
+[ -n "$files" ] || fail "Files opened no dialog"
+sleep 0.5
+xdotool mousemove --window "$files" 252 88 click --repeat 3 1; xdotool type --delay 20 "e2e.bmp"
+shot_files() { import -window "$files" "$shots/$1.png"; }
+shot_files 4-files
+click "$files" 412 40
+for i in $(seq 30); do [ -s e2e.bmp ] && break; sleep 0.1; done
+identify -format "%m %wx%h" e2e.bmp 2>/dev/null | grep -Eq "^BMP3? 320x240$" || fail "Store wrote no 320 x 240 bitmap"
+compare -metric AE e2e.bmp "$work/shown.png" null: 2>/dev/null || fail "stored picture differs from the display"
+
+click "$win" 176 472; sleep 0.5
+m=$(display_mean); awk "BEGIN{exit !($m == 0)}" || fail "Clear left the display lit (mean $m)"
+shot 5-cleared
+
+click "$win" 72 384; sleep 0.5
+# Select the stored file by typing its first letter in the file list, then "Display".
+xdotool mousemove --window "$files" 252 340 click 1; xdotool key Home; xdotool type e; sleep 0.2
+click "$files" 412 144; sleep 0.5
+import -window "$win" -crop 320x240+146+184 +repage "$work/again.png"
+compare -metric AE e2e.bmp "$work/again.png" null: 2>/dev/null || fail "Display did not give back the stored picture"
+shot 6-displayed
+
+click "$win" 432 472
+for i in $(seq 25); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && fail "still running after Exit"
+echo "PASS: 1 Frame, Continuous ($((n - 1)) frames)/Stop, Get Log, Store, Clear, Display, Exit; screenshots in $shots"
+' _ "$app" "$simlib" "$shots" "$graticules"
