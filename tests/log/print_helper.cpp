@@ -11,13 +11,9 @@
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <text file>\n", argv[0]);
-        return 2;
-    }
-    QFile f(QString::fromLocal8Bit(argv[1]));
+    QFile f(QString::fromLocal8Bit(argc == 2 ? argv[1] : ""));
     if (!f.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        std::fprintf(stderr, "usage: %s <readable text file>\n", argv[0]);
         return 2;
     }
     State state;
