@@ -7,12 +7,16 @@
 
 namespace expect {
 
-// The display's colours as red, green, blue.
-const QRgb kBlack = qRgb(0, 0, 0);
-const QRgb kGrey = qRgb(128, 128, 128);
-const QRgb kWhite = qRgb(255, 255, 255);
-const QRgb kLightRed = qRgb(255, 0, 0);
-const QRgb kLightGreen = qRgb(0, 255, 0);
+const QRgb kBlack = qRgb(0, 0, 0), kGrey = qRgb(128, 128, 128), kWhite = qRgb(255, 255, 255);
+
+// The graticule bitmap of each display mode (low five bits), "" for none.
+inline QString graticule(int mode)
+{
+    static const char* const files[17] = {"", "wfm_eu", "wfm_ire", "wfm_dig", "vec_pal_cst", "vec_ntsc_cst",
+                                          "vec_sd_ana", "vec_hd_ana", "vec_sd_dig", "vec_hd_dig", "", "aud_bbc",
+                                          "aud_vu", "aud_ebu", "aud_nordic", "aud_digi", "aud_din"};
+    return mode < 17 && *files[mode] ? QString("%1.bmp").arg(files[mode]) : QString();
+}
 
 inline void put(QImage& img, int x, int y, QRgb c)
 {
@@ -25,22 +29,12 @@ inline void put(QImage& img, int x, int y, QRgb c)
 inline void decodeBlock(QImage& img, const uint8_t* buffer, int n, int block)
 {
     for (int k = 1; k <= n; ++k) {
-        const int c = k / 128, r = k % 128;
-        const int x = 320 - (c + 64 * block), y = 2 * r;
-        if (y == 0) {
-            put(img, x, 0, kBlack);
-            put(img, x, 1, kBlack);
-            continue;
-        }
-        const int hi = buffer[k] >> 4, lo = buffer[k] & 15;
-        if (hi >= 8)
-            put(img, x, y, kWhite);
-        else if (hi >= 1)
-            put(img, x, y, kGrey);
-        if (lo >= 9)
-            put(img, x, y + 1, kWhite);
-        else if (lo >= 1)
-            put(img, x, y + 1, kGrey);
+        const int x = 320 - (k / 128 + 64 * block), y = 2 * (k % 128);
+        const int hi = y ? buffer[k] >> 4 : 0, lo = y ? buffer[k] & 15 : 0;
+        if (y == 0 || hi)
+            put(img, x, y, y == 0 ? kBlack : hi >= 8 ? kWhite : kGrey);
+        if (y == 0 || lo)
+            put(img, x, y + 1, y == 0 ? kBlack : lo >= 9 ? kWhite : kGrey);
     }
 }
 
@@ -49,22 +43,20 @@ inline QImage withPicture(const QImage& picture)
 {
     QImage img(320, 240, QImage::Format_RGB32);
     img.fill(kBlack);
-    const QImage p = picture.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < std::min(240, p.height()); ++y)
-        for (int x = 0; x < std::min(320, p.width()); ++x)
-            img.setPixel(x, y, p.pixel(x, y));
+    for (int y = 0; y < std::min(240, picture.height()); ++y)
+        for (int x = 0; x < std::min(320, picture.width()); ++x)
+            img.setPixel(x, y, picture.pixel(x, y));
     return img;
 }
 
-// The four level bars, filled, from their level row to row 206.
+// The four level bars, light red and light green, from their level row to row 206.
 inline void bars(QImage& img, const uint8_t levels[4])
 {
     const int left[4] = {17, 41, 273, 297};
-    const QRgb colour[4] = {kLightRed, kLightGreen, kLightRed, kLightGreen};
     for (int i = 0; i < 4; ++i)
         for (int y = std::min<int>(levels[i], 206); y <= std::max<int>(levels[i], 206); ++y)
             for (int x = left[i]; x < left[i] + 5; ++x)
-                put(img, x, y, colour[i]);
+                put(img, x, y, i % 2 ? qRgb(0, 255, 0) : qRgb(255, 0, 0));
 }
 
 // A background no decoded pixel can be mistaken for.
@@ -77,33 +69,25 @@ inline QImage pattern()
     return img;
 }
 
-// Empty when equal, else where and how they first differ.
+// Empty when equal, else how many pixels differ and the first of them.
 inline QString difference(const QImage& got, const QImage& want)
 {
     if (got.size() != want.size())
-        return QStringLiteral("size %1x%2, want %3x%4")
-            .arg(got.width()).arg(got.height()).arg(want.width()).arg(want.height());
-    const QImage a = got.convertToFormat(QImage::Format_RGB32);
-    const QImage b = want.convertToFormat(QImage::Format_RGB32);
+        return QStringLiteral("size %1x%2").arg(got.width()).arg(got.height());
     int count = 0;
     QString first;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x)
-            if (a.pixel(x, y) != b.pixel(x, y)) {
-                if (count++ == 0)
-                    first = QStringLiteral("(%1,%2) is #%3, want #%4")
-                                .arg(x).arg(y)
-                                .arg(a.pixel(x, y) & 0xFFFFFF, 6, 16, QChar('0'))
-                                .arg(b.pixel(x, y) & 0xFFFFFF, 6, 16, QChar('0'));
-            }
+    for (int y = 0; y < got.height(); ++y)
+        for (int x = 0; x < got.width(); ++x)
+            if (got.pixel(x, y) != want.pixel(x, y) && count++ == 0)
+                first = QStringLiteral("(%1,%2) is %3, want %4").arg(x).arg(y)
+                            .arg(got.pixel(x, y) & 0xFFFFFF, 6, 16).arg(want.pixel(x, y) & 0xFFFFFF, 6, 16);
     return count ? QStringLiteral("%1 pixels differ; first %2").arg(count).arg(first) : QString();
 }
 
 } // namespace expect
 
-#define COMPARE_IMAGES(got, want)                                        \
-    do {                                                                 \
-        const QString d_ = expect::difference((got), (want));            \
-        if (!d_.isEmpty())                                               \
-            QFAIL(qPrintable(d_));                                       \
+#define COMPARE_IMAGES(got, want)                                                  \
+    do {                                                                           \
+        if (const QString d_ = expect::difference((got), (want)); !d_.isEmpty())   \
+            QFAIL(qPrintable(d_));                                                 \
     } while (false)

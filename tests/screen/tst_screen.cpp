@@ -2,42 +2,45 @@
 #include "fake_host.h"
 #include "screen.h"
 #include "screen_expect.h"
-#include <QDir>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
 #include <QtTest>
-#include <vector>
 
 using namespace expect;
+using Codes = QList<int>;
 
 namespace {
+const QString kFrame = "Downloaded 1 Frame\r\n", kRun = "Continuous Download:\r\nPress Stop to end";
+const QString kGaveUp = "Corvameter sent no screen data for 0.05 s: download abandoned\r\n";
+const Codes kCycle{242, 246, 246, 246, 246, 246, 244};
 
-QByteArray randomBlock(quint32 seed, int size = 8192)
+QList<QByteArray> randomBlocks(quint32 seed)
 {
     QRandomGenerator gen(seed);
-    QByteArray b(size, '\0');
-    for (char& c : b)
-        c = char(gen.bounded(256));
-    return b;
+    QList<QByteArray> blocks(5, QByteArray(8192, '\0'));
+    for (QByteArray& b : blocks)
+        gen.fillRange(reinterpret_cast<quint32*>(b.data()), 2048);
+    return blocks;
 }
 
-QString frameMessage() { return QStringLiteral("Downloaded 1 Frame\r\n"); }
-QString continuousMessage() { return QStringLiteral("Continuous Download:\r\nPress Stop to end"); }
-
-// "Read=0,4;Close=4" into the fake's status lists.
-void setStatuses(FakeD2xx& d, const QString& spec)
+// Whole 8192-byte blocks: the buffer is the block itself, and index 8192 is a
+// column's first byte, so nothing beyond it is looked at.
+QImage decoded(QImage img, const QList<QByteArray>& blocks)
 {
-    for (const QString& part : spec.split(';', Qt::SkipEmptyParts)) {
-        const QStringList kv = part.split('=');
-        QList<FT_STATUS> list;
-        for (const QString& v : kv[1].split(','))
-            list << FT_STATUS(v.toUInt());
-        d.statuses[kv[0]] = list;
-    }
+    for (int b = 0; b < 5; ++b)
+        decodeBlock(img, reinterpret_cast<const uint8_t*>(blocks[b].constData()), 8192, b);
+    return img;
 }
 
+// A picture with a mark that shows it is not shifted or flipped.
+QImage solid(int w, int h, QRgb c)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(c);
+    img.setPixel(0, 0, qRgb(255, 255, 0));
+    return img;
+}
+QImage black() { return withPicture(QImage()); }
+
+// The instrument answers 242 with `mode` and the k-th 246 of a frame with blocks[k].
 struct Rig {
     State state;
     FakeD2xx d2xx;
@@ -47,872 +50,291 @@ struct Rig {
     ScreenCapture screen{state, link, host, surface};
     int changes = 0;
 
-    // The receive buffer as the test expects it, kept by the reads that reach
-    // the fake, for the independent decode.
-    std::vector<uint8_t> mirror = std::vector<uint8_t>(10000, 0);
-    struct Drawn {
-        int block, n;
-        std::vector<uint8_t> buffer;
-    };
-    QList<Drawn> blockReads;
-
-    Rig()
+    explicit Rig(uint8_t mode = 0x0A, QList<QByteArray> blocks = {})
     {
         surface.onChanged = [this] { ++changes; };
-        // Later blocks are read without a queue wait; tests of the wait reset it.
-        state.QueueCount = 8192;
-    }
-
-    int commandsSince242(int code) const
-    {
-        int n = 0;
-        for (const auto& c : d2xx.calls) {
-            if (c.fn != "Write")
-                continue;
-            if (quint8(c.bytes[0]) == 242)
-                n = 0;
-            else if (quint8(c.bytes[0]) == code)
-                ++n;
-        }
-        return n;
-    }
-    int frames() const { return int(d2xx.writtenCodes().count(242)); }
-
-    // Answers 242 with modeOf(frame) and each 246 with blockOf(frame, block).
-    void serve(std::function<uint8_t(int)> modeOf, std::function<QByteArray(int, int)> blockOf)
-    {
-        d2xx.reader = [this, modeOf, blockOf](DWORD n) {
-            const int frame = frames() - 1;
-            QByteArray bytes;
-            if (n == 1) {
-                bytes = QByteArray(1, char(modeOf(frame)));
-            } else {
-                const int block = commandsSince242(246) - 1;
-                bytes = blockOf(frame, block).left(int(n));
-                Drawn d{block, int(bytes.size()), {}};
-                std::copy(bytes.begin(), bytes.end(), mirror.begin());
-                d.buffer = mirror;
-                blockReads << d;
-                return bytes;
-            }
-            std::copy(bytes.begin(), bytes.end(), mirror.begin());
-            return bytes;
+        state.QueueCount = 8192;   // as after an earlier frame: no queue wait
+        d2xx.reader = [this, mode, blocks](DWORD n) {
+            return n == 1 ? QByteArray(1, char(mode)) : blocks.value((d2xx.writtenCodes().count(246) - 1) % 5);
         };
     }
-    void serve(uint8_t mode, QList<QByteArray> blocks)
-    {
-        serve([mode](int) { return mode; },
-              [blocks](int, int b) { return b >= 0 && b < blocks.size() ? blocks[b] : QByteArray(); });
-    }
-    void setSurface(const QImage& img) { surface.image() = img.convertToFormat(QImage::Format_RGB32); }
-    // Adds the decode of every block read so far to img.
-    void decodeReads(QImage& img, int from = 0) const
-    {
-        for (int i = from; i < blockReads.size(); ++i)
-            decodeBlock(img, blockReads[i].buffer.data(), blockReads[i].n, blockReads[i].block);
-    }
 };
-
-QImage solid(int w, int h, QRgb c)
-{
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(c);
-    // A mark in one corner shows the picture is not shifted or flipped.
-    img.setPixel(0, 0, qRgb(255, 255, 0));
-    return img;
-}
-
 } // namespace
 
 class TestScreen : public QObject {
     Q_OBJECT
-
     QTemporaryDir dir_;
-    QString startDir_;
 
-    void clearDir()
-    {
-        for (const QString& f : QDir(dir_.path()).entryList(QDir::Files))
-            QFile::remove(dir_.filePath(f));
-    }
-    void writePicture(const char* name, const QImage& img) { QVERIFY(img.save(dir_.filePath(name), "BMP")); }
+    void writePicture(const QString& name, const QImage& img) { QVERIFY(img.save(dir_.filePath(name), "BMP")); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(dir_.isValid());
-        startDir_ = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(dir_.path()));
-    }
-    void cleanupTestCase() { QDir::setCurrent(startDir_); }
-    void init() { clearDir(); }
+    void initTestCase() { QVERIFY(dir_.isValid() && QDir::setCurrent(dir_.path())); }
 
-    // ---- decoding -------------------------------------------------------
-
-    void nibbleThresholds_data()
-    {
-        QTest::addColumn<int>("value");
-        QTest::addColumn<int>("upper");   // 0 none, 8 grey, 15 white
-        QTest::addColumn<int>("lower");
-        QTest::newRow("0x00") << 0x00 << 0 << 0;
-        QTest::newRow("0x10") << 0x10 << 8 << 0;
-        QTest::newRow("0x01") << 0x01 << 0 << 8;
-        QTest::newRow("0x77") << 0x77 << 8 << 8;
-        QTest::newRow("0x80") << 0x80 << 15 << 0;
-        QTest::newRow("0x08") << 0x08 << 0 << 8;
-        QTest::newRow("0x88") << 0x88 << 15 << 8;
-        QTest::newRow("0x09") << 0x09 << 0 << 15;
-        QTest::newRow("0x99") << 0x99 << 15 << 15;
-        QTest::newRow("0x7F") << 0x7F << 8 << 15;
-        QTest::newRow("0xF1") << 0xF1 << 15 << 8;
-    }
-    void nibbleThresholds()
-    {
-        QFETCH(int, value);
-        QFETCH(int, upper);
-        QFETCH(int, lower);
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        // Block 2, offset 300: column 2, row pair 44, so x = 190, y = 88.
-        QByteArray block(8192, '\0');
-        block[300] = char(value);
-        r.serve(0x0A, {{}, {}, block});
-        r.link.Open_USB();
-        r.screen.Get_screen_data();
-        auto colour = [&](int v, int x, int y) { return v == 0 ? before.pixel(x, y) : v == 8 ? kGrey : kWhite; };
-        QCOMPARE(r.surface.image().pixel(190, 88), colour(upper, 190, 88));
-        QCOMPARE(r.surface.image().pixel(190, 89), colour(lower, 190, 89));
-        QImage want = before;
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-    }
-
-    void columnFirstBytes_data()
+    // One block among five empty reads, over a patterned display. The queue reports
+    // what was sent, or a block's worth where a short block times out.
+    void decode_data()
     {
         QTest::addColumn<int>("block");
-        QTest::addColumn<int>("column");
-        QTest::addColumn<int>("value");
-        QTest::newRow("block 0 column 1, 0xFF") << 0 << 1 << 0xFF;
-        QTest::newRow("block 1 column 5, 0x99") << 1 << 5 << 0x99;
-        QTest::newRow("block 2 column 2, 0x88") << 2 << 2 << 0x88;
-        QTest::newRow("block 4 column 63, 0xFF") << 4 << 63 << 0xFF;
+        QTest::addColumn<int>("n");          // bytes sent
+        QTest::addColumn<int>("fill");       // their value, but for:
+        QTest::addColumn<QString>("set");    // "offset=hex ..."
+        QTest::addColumn<int>("leftover");   // the buffer's earlier content
+        QTest::addColumn<QString>("pixels"); // "x,y,C ...": K black, G grey, W white, - as before
+        // Offsets 300 to 306 of block 2 are column 2, row pairs 44 to 50: x 190, y 88 to 101.
+        QTest::newRow("nibbles: upper white from 8, lower from 9")
+            << 2 << 8192 << 0 << "300=00 301=10 302=01 303=78 304=88 305=89 306=7F" << 0
+            << "190,88,- 190,89,- 190,90,G 190,91,- 190,92,- 190,93,G 190,94,G 190,95,G "
+               "190,96,W 190,97,G 190,98,W 190,99,W 190,100,G 190,101,W";
+        // Offset 0 of a block (x 256) is never looked at; index 8192 tops the next block's first column.
+        QTest::newRow("column first bytes paint rows 0 and 1 black")
+            << 1 << 8192 << 0x99 << "640=FF" << 0
+            << "251,0,K 251,1,K 251,2,W 256,0,- 256,1,- 256,2,W 192,0,K 192,1,K 192,2,-";
+        QTest::newRow("block 0 column 0 is beyond x 319") << 0 << 8192 << 0 << "5=F9" << 0 << "319,10,-";
+        QTest::newRow("block 0 column 1 at x 319") << 0 << 8192 << 0 << "133=F9" << 0 << "319,10,W 319,11,W";
+        QTest::newRow("block 4 column 63 at x 1") << 4 << 8192 << 0 << "8069=F9" << 0 << "1,10,W 1,11,W 0,0,K";
+        QTest::newRow("rows 240 on clipped") << 1 << 8192 << 0xF9 << "" << 0 << "246,238,W 246,239,W";
+        // Block 3 starts at x 128; index 5000 is column 39 (x 89), pair 8, and takes position 5001.
+        QTest::newRow("5000 bytes, position 5001 white")
+            << 3 << 5000 << 0x11 << "" << 0xF9 << "89,14,G 89,16,W 89,17,W 89,18,- 88,0,- 90,239,G";
+        QTest::newRow("5000 bytes, position 5001 zero") << 3 << 5000 << 0x11 << "" << 0 << "89,14,G 89,16,- 89,17,-";
+        QTest::newRow("128 bytes end on a first byte") << 3 << 128 << 0x11 << "" << 0xFF << "127,0,K 127,2,- 128,238,G";
+        QTest::newRow("1 byte takes position 2") << 3 << 1 << 0x11 << "" << 0x9F << "128,2,W 128,3,W 128,4,-";
+        QTest::newRow("nothing") << 3 << 0 << 0 << "" << 0xFF << "";
+        // A read of 9999 ends at column 78 (x 242), pair 15, and looks at the buffer's last byte.
+        QTest::newRow("10000 queued: read 9999") << 0 << 10000 << 0x11 << "" << 0xFF << "242,30,W 242,31,W";
+        QTest::newRow("65536 queued: read 9999") << 0 << 65536 << 0x11 << "" << 0xFF << "242,30,W 242,31,W";
     }
-    void columnFirstBytes()
+    void decode()
     {
         QFETCH(int, block);
-        QFETCH(int, column);
-        QFETCH(int, value);
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        QByteArray bytes(8192, char(0x99));
-        bytes[column * 128] = char(value);
-        QList<QByteArray> blocks(5);
-        blocks[block] = bytes;
-        r.serve(0x0A, blocks);
-        r.link.Open_USB();
-        r.screen.Get_screen_data();
-        const QImage& img = r.surface.image();
-        const int x = 320 - (column + 64 * block);
-        QCOMPARE(img.pixel(x, 0), kBlack);
-        QCOMPARE(img.pixel(x, 1), kBlack);
-        QCOMPARE(img.pixel(x, 2), kWhite);
-        // Offset 0 of the block is never looked at: its column keeps rows 0 and 1.
-        const int firstX = 320 - 64 * block;
-        if (firstX < 320) {
-            QCOMPARE(img.pixel(firstX, 0), before.pixel(firstX, 0));
-            QCOMPARE(img.pixel(firstX, 1), before.pixel(firstX, 1));
-            QCOMPARE(img.pixel(firstX, 2), kWhite);
-        }
-        // The last index, 8192, paints the top of the next block's first column.
-        const int nextX = 320 - 64 * (block + 1);
-        QCOMPARE(img.pixel(nextX, 0), kBlack);
-        QCOMPARE(img.pixel(nextX, 1), kBlack);
-        QCOMPARE(img.pixel(nextX, 2), before.pixel(nextX, 2));
-    }
-
-    void placementAndClipping_data()
-    {
-        QTest::addColumn<int>("block");
-        QTest::addColumn<int>("column");
-        QTest::addColumn<int>("pair");
-        QTest::addColumn<int>("x");   // -1: nothing visible
-        QTest::addColumn<int>("y");
-        QTest::newRow("block 0 column 0 beyond the edge") << 0 << 0 << 5 << -1 << -1;
-        QTest::newRow("block 0 column 1") << 0 << 1 << 5 << 319 << 10;
-        QTest::newRow("worked example") << 2 << 2 << 44 << 190 << 88;
-        QTest::newRow("block 4 column 63") << 4 << 63 << 5 << 1 << 10;
-        QTest::newRow("last visible rows") << 1 << 10 << 119 << 246 << 238;
-        QTest::newRow("rows 240 and 241 clipped") << 1 << 10 << 120 << -1 << -1;
-        QTest::newRow("last pair clipped") << 3 << 20 << 127 << -1 << -1;
-    }
-    void placementAndClipping()
-    {
-        QFETCH(int, block);
-        QFETCH(int, column);
-        QFETCH(int, pair);
-        QFETCH(int, x);
-        QFETCH(int, y);
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        QByteArray bytes(8192, '\0');
-        bytes[column * 128 + pair] = char(0xF9);
-        QList<QByteArray> blocks(5);
-        blocks[block] = bytes;
-        r.serve(0x0A, blocks);
-        r.link.Open_USB();
-        r.screen.Get_screen_data();
-        // Built by hand: the black tops of columns 1 to 64 of the block, and
-        // the one byte's two white pixels.
-        QImage want = before;
-        for (int c = 1; c <= 64; ++c) {
-            put(want, 320 - (c + 64 * block), 0, kBlack);
-            put(want, 320 - (c + 64 * block), 1, kBlack);
-        }
-        if (x >= 0) {
-            put(want, x, y, kWhite);
-            put(want, x, y + 1, kWhite);
-        }
-        COMPARE_IMAGES(r.surface.image(), want);
-    }
-
-    void shortBlocks_data()
-    {
-        QTest::addColumn<int>("n");
-        QTest::addColumn<int>("leftover");   // what the earlier read left in the buffer
-        QTest::newRow("5000, leftover 0xF9") << 5000 << 0xF9;
-        QTest::newRow("5000, leftover 0x00") << 5000 << 0x00;
-        QTest::newRow("128 ends on a column's first byte") << 128 << 0xFF;
-        QTest::newRow("1 byte") << 1 << 0x9F;
-        QTest::newRow("nothing") << 0 << 0xFF;
-    }
-    void shortBlocks()
-    {
         QFETCH(int, n);
+        QFETCH(int, fill);
+        QFETCH(QString, set);
         QFETCH(int, leftover);
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        r.state.RxBuffer.fill(uint8_t(leftover));
-        r.mirror.assign(10000, uint8_t(leftover));
+        QFETCH(QString, pixels);
+        QByteArray bytes(n, char(fill));
+        for (const QString& s : set.split(' ', Qt::SkipEmptyParts))
+            bytes[s.section('=', 0, 0).toInt()] = char(s.section('=', 1).toInt(nullptr, 16));
         QList<QByteArray> blocks(5);
-        blocks[3] = QByteArray(n, char(0x11));
-        r.serve(0x0A, blocks);
+        blocks[block] = bytes;
+        Rig r(0x0A, blocks);
+        r.state.QueueCount = std::max(n, 8192);
+        r.state.RxBuffer.fill(uint8_t(leftover));
+        const QImage before = pattern();
+        r.surface.image() = before;
         r.link.Open_USB();
         r.screen.Get_screen_data();
-        const QImage& img = r.surface.image();
-        if (n == 5000) {
-            // The last index, k = 5000 (column 39, pair 8), uses position 5001.
-            const int x = 320 - (39 + 192);
-            const QRgb hi = leftover >> 4 ? kWhite : before.pixel(x, 16);
-            const QRgb lo = (leftover & 15) >= 9 ? kWhite : before.pixel(x, 17);
-            QCOMPARE(img.pixel(x, 16), hi);
-            QCOMPARE(img.pixel(x, 17), lo);
-            QCOMPARE(img.pixel(x, 14), kGrey);
-            QCOMPARE(img.pixel(x, 18), before.pixel(x, 18));
-            QCOMPARE(img.pixel(x - 1, 0), before.pixel(x - 1, 0));
-            QCOMPARE(img.pixel(x + 1, 239), kGrey);
+        const int asked = std::min(std::max(n, 8192), 9999);
+        QCOMPARE(r.d2xx.calls.at(int(r.d2xx.names().indexOf("Read"))).a, quint64(asked));
+
+        const QByteArray buffer = bytes.left(asked) + QByteArray(10000, char(leftover)).mid(std::min(n, asked));
+        QImage want = before;
+        decodeBlock(want, reinterpret_cast<const uint8_t*>(buffer.constData()), std::min(n, asked), block);
+        COMPARE_IMAGES(r.surface.image(), want);
+        for (const QString& p : pixels.split(' ', Qt::SkipEmptyParts)) {
+            const int x = p.section(',', 0, 0).toInt(), y = p.section(',', 1, 1).toInt();
+            const QMap<QString, QRgb> colours{{"K", kBlack}, {"G", kGrey}, {"W", kWhite}};
+            const QRgb c = colours.value(p.section(',', 2), before.pixel(x, y));
+            QVERIFY2(r.surface.image().pixel(x, y) == c, qPrintable(p));
         }
-        QImage want = before;
-        QCOMPARE(r.blockReads[3].n, n);
-        r.decodeReads(want);
-        COMPARE_IMAGES(img, want);
     }
 
-    void queueOfTenThousandOrMoreStaysInBuffer_data()
+    void oneFrame()
     {
-        QTest::addColumn<int>("queued");
-        QTest::addColumn<int>("asked");
-        QTest::newRow("9999") << 9999 << 9999;
-        QTest::newRow("10000") << 10000 << 9999;
-        QTest::newRow("65536") << 65536 << 9999;
-    }
-    void queueOfTenThousandOrMoreStaysInBuffer()
-    {
-        QFETCH(int, queued);
-        QFETCH(int, asked);
-        Rig r;
-        r.state.QueueCount = 0;
-        r.d2xx.queue = {DWORD(queued)};
-        r.state.RxBuffer.fill(0x9F);
-        r.mirror.assign(10000, 0x9F);
-        const QImage before = pattern();
-        r.setSurface(before);
-        r.serve(0x0A, {randomBlock(1, 12000)});
-        r.link.Open_USB();
-        r.screen.Get_screen_data();
-        QList<quint64> reads;
-        for (const auto& c : r.d2xx.calls)
-            if (c.fn == "Read")
-                reads << c.a;
-        QCOMPARE(reads.first(), quint64(asked));
-        QCOMPARE(r.state.QueueCount, queued);   // kept as the queue reported it
-        QImage want = before;
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-    }
-
-    void fullScreenOverPreviousFrame()
-    {
-        // Mode 10 loads nothing: the screen is drawn over what was there.
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        QList<QByteArray> blocks;
-        for (int b = 0; b < 5; ++b)
-            blocks << randomBlock(100 + b);
-        r.serve(0x0A, blocks);
-        r.screen.cmdDownLoad_Click();
-        QCOMPARE(r.blockReads.size(), 5);
-        QImage want = before;
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-        QCOMPARE(r.changes, 1);   // one repaint for the frame
-        QCOMPARE(r.state.DisplayMode, 10);
-    }
-
-    // ---- one frame ------------------------------------------------------
-
-    void oneFrameCallSequence()
-    {
-        writePicture("wfm_eu.bmp", solid(64, 48, qRgb(0, 128, 128)));
-        Rig r;
+        const QImage picture = solid(64, 48, qRgb(0, 128, 128));
+        writePicture("wfm_eu.bmp", picture);
+        const QList<QByteArray> blocks = randomBlocks(200);
+        Rig r(0x21, blocks);
         r.state.QueueCount = 0;   // as after start: the first block polls
         r.d2xx.queue = {0, 4000, 8192};
-        QList<QByteArray> blocks;
-        for (int b = 0; b < 5; ++b)
-            blocks << randomBlock(200 + b);
-        r.serve(0x21, blocks);
         r.screen.cmdDownLoad_Click();
-
-        QStringList want = {"ListDevices", "OpenEx", "Write", "SetTimeouts", "Read",
-                            "Write", "SetTimeouts", "GetQueueStatus", "GetQueueStatus", "GetQueueStatus", "Read"};
-        for (int b = 1; b < 5; ++b)
-            want << "Write" << "SetTimeouts" << "Read";
-        want << "Write" << "Close";
-        QCOMPARE(r.d2xx.names(), want);
-        QCOMPARE(r.d2xx.writtenCodes(), (QList<int>{242, 246, 246, 246, 246, 246, 244}));
-        const auto& c = r.d2xx.calls;
-        QCOMPARE(c[0].a, 0ull);
-        QCOMPARE(c[0].b, 0x40000001ull);
-        QCOMPARE(c[1].bytes, QByteArray("CM123456"));
-        QCOMPARE(c[1].b, 1ull);
-        for (int i = 2; i < c.size(); ++i) {
-            QCOMPARE(c[i].handle, r.d2xx.handle);
-            if (c[i].fn == "Write") {
-                QCOMPARE(c[i].a, 2ull);
-                QCOMPARE(quint8(c[i].bytes[1]), quint8(240));
-            } else if (c[i].fn == "SetTimeouts") {
-                QCOMPARE(c[i].a, 100ull);
-                QCOMPARE(c[i].b, 0ull);
-            }
+        QStringList want{"ListDevices 0 40000001", "OpenEx 0 1 CM123456", "Write@1234 2 0 %F2%F0",
+                         "SetTimeouts@1234 100 0", "Read@1234 1 0"};
+        for (int b = 0; b < 5; ++b) {
+            want << "Write@1234 2 0 %F6%F0" << "SetTimeouts@1234 100 0";
+            if (b == 0)
+                want << "GetQueueStatus@1234 0 0" << "GetQueueStatus@1234 0 0" << "GetQueueStatus@1234 0 0";
+            want << "Read@1234 8192 0";   // what the queue last reported
         }
-        QCOMPARE(c[4].a, 1ull);   // the mode byte
-        for (int i = 5; i < c.size(); ++i)
-            if (c[i].fn == "Read")
-                QCOMPARE(c[i].a, 8192ull);   // what the queue last reported
-        QCOMPARE(r.host.text1History, QStringList{frameMessage()});
+        QCOMPARE(r.d2xx.described(), want << "Write@1234 2 0 %F4%F0" << "Close@1234 0 0");
+        QCOMPARE(r.host.text1History, QStringList{kFrame});
         QCOMPARE(r.state.StatusText, QString());
         QCOMPARE(r.state.DisplayMode, 1);
-        QVERIFY(!r.state.handleOpen);
-
-        QImage img = withPicture(solid(64, 48, qRgb(0, 128, 128)));
-        r.decodeReads(img);
-        COMPARE_IMAGES(r.surface.image(), img);
-
-        // The count carried over: the next frame reads every block at once.
-        const int before = int(r.d2xx.calls.size());
+        QCOMPARE(r.changes, 1);
+        COMPARE_IMAGES(r.surface.image(), decoded(withPicture(picture), blocks));
+        // The count carried over: the next frame reads every block without polling.
         r.screen.cmdDownLoad_Click();
-        QStringList second;
-        for (int i = before; i < r.d2xx.calls.size(); ++i)
-            second << r.d2xx.calls[i].fn;
-        QVERIFY(!second.contains("GetQueueStatus"));
-        QCOMPARE(second.count("Read"), 6);
+        QCOMPARE(r.d2xx.count("GetQueueStatus"), 3);
+        QCOMPARE(r.d2xx.count("Read"), 12);
     }
 
-    void frameFailures_data()
+    // Statuses of one driver function, in call order; "Stop" after stopAfter cycles. A queue
+    // makes the first block wait, which gives up once the queue has not grown for 50 ms.
+    void failures_data()
     {
+        QTest::addColumn<bool>("continuous");
         QTest::addColumn<QString>("statuses");
-        QTest::addColumn<QList<int>>("codes");        // commands that reached the driver
-        QTest::addColumn<QStringList>("history");     // every text Text1 was given
+        QTest::addColumn<QList<int>>("queue");
+        QTest::addColumn<int>("stopAfter");
+        QTest::addColumn<Codes>("codes");          // commands that reached the driver
+        QTest::addColumn<QStringList>("history");  // every text Text1 was given
         QTest::addColumn<QString>("statusText");
-        QTest::addColumn<bool>("graticule");
-        QTest::addColumn<QList<int>>("drawn");        // blocks read and drawn
-        const QList<int> all{242, 246, 246, 246, 246, 246, 244};
-        const QString dl = frameMessage();
-        QTest::newRow("no instrument")
-            << "ListDevices=2" << QList<int>{}
-            << QStringList{"List Device Failed", dl, "Write Failed", "Send_byte_to_USB: USB Close Failed",
-                           "USB SetTimeout Failed\r\n", "USB Close Failed"}
-            << "USB SetTimeout Failed\r\n" << false << QList<int>{};
-        QTest::newRow("time-outs in the click")
-            << "SetTimeouts=4" << QList<int>{242} << QStringList{dl, "USB SetTimeout Failed\r\n"}
-            << "USB SetTimeout Failed\r\n" << false << QList<int>{};
-        QTest::newRow("mode byte read")
-            << "Read=4" << all << QStringList{dl, "USB Read Failed\r\n"} << "USB Read Failed\r\n" << false
-            << QList<int>{0, 1, 2, 3, 4};
-        QTest::newRow("time-outs for a block")
-            << "SetTimeouts=0,4" << QList<int>{242, 246, 244} << QStringList{dl, "SetTimeout Failed"} << ""
-            << true << QList<int>{};
-        QTest::newRow("queue status")
-            << "GetQueueStatus=4" << all << QStringList{dl, "Queue Read Failed"} << "" << true
-            << QList<int>{0, 1, 2, 3, 4};
-        QTest::newRow("block read")
-            << "Read=0,4" << all << QStringList{dl, "Read Failed"} << "" << true << QList<int>{1, 2, 3, 4};
-        QTest::newRow("close")
-            << "Close=4" << all << QStringList{dl, "USB Close Failed"} << "" << true << QList<int>{0, 1, 2, 3, 4};
-        QTest::newRow("block command write")
-            << "Write=0,4" << QList<int>{242, 246}
-            << QStringList{dl, "Write Failed", "SetTimeout Failed", "Write Failed",
-                           "Send_byte_to_USB: USB Close Failed", "USB Close Failed"}
-            << "" << true << QList<int>{};
-    }
-    void frameFailures()
-    {
-        QFETCH(QString, statuses);
-        QFETCH(QList<int>, codes);
-        QFETCH(QStringList, history);
-        QFETCH(QString, statusText);
-        QFETCH(bool, graticule);
-        QFETCH(QList<int>, drawn);
-        const QImage picture = solid(100, 30, qRgb(128, 0, 128));
-        writePicture("wfm_eu.bmp", picture);
-        Rig r;
-        if (statuses.startsWith("GetQueueStatus")) {
-            r.state.QueueCount = 0;
-            r.d2xx.queue = {8192};
-        }
-        setStatuses(r.d2xx, statuses);
-        const QImage before = pattern();
-        r.setSurface(before);
-        QList<QByteArray> blocks;
-        for (int b = 0; b < 5; ++b)
-            blocks << randomBlock(300 + b);
-        r.serve(0x01, blocks);
-        r.screen.cmdDownLoad_Click();
-
-        QCOMPARE(r.d2xx.writtenCodes(), codes);
-        QCOMPARE(r.host.text1History, history);
-        QCOMPARE(r.state.StatusText, statusText);
-        QList<int> read;
-        for (const auto& d : r.blockReads)
-            read << d.block;
-        QCOMPARE(read, drawn);
-        QImage want = graticule ? withPicture(picture) : before;
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-        // Whatever failed, the device is not left open.
-        QVERIFY(!r.state.handleOpen);
-    }
-
-    // ---- the bounded queue wait ----------------------------------------------
-
-    void queueWaitGivesUp_data()
-    {
-        QTest::addColumn<bool>("statusFails");
-        QTest::newRow("queue stuck at 100") << false;
-        QTest::newRow("queue status always fails") << true;
-    }
-    void queueWaitGivesUp()
-    {
-        QFETCH(bool, statusFails);
-        Rig r;
-        r.screen.queueWaitLimitMs = 50;
-        r.state.QueueCount = 0;
-        r.d2xx.queue = {100};
-        if (statusFails)
-            r.d2xx.statuses["GetQueueStatus"] = QList<FT_STATUS>(1000000, FT_IO_ERROR);
-        r.serve(0x0A, {randomBlock(1)});
-        r.screen.cmdDownLoad_Click();
-        // No block is read or requested after the one that never came; the
-        // exchange still ends with 244 and the close.
-        QCOMPARE(r.d2xx.writtenCodes(), (QList<int>{242, 246, 244}));
-        QCOMPARE(r.d2xx.count("Read"), 1);
-        QVERIFY(r.d2xx.count("GetQueueStatus") > 1);
-        QCOMPARE(r.d2xx.names().last(), QString("Close"));
-        const QString gaveUp = "Corvameter sent no screen data for 0.05 s: download abandoned\r\n";
-        QCOMPARE(r.state.StatusText, gaveUp);
-        QStringList history{frameMessage()};
-        if (statusFails)
-            history << "Queue Read Failed";
-        history << gaveUp;
-        QCOMPARE(r.host.text1History, history);
-    }
-
-    void queueWaitGoesOnWhileDataArrives()
-    {
-        // Slower in all than the limit, but the queue grows at every poll.
-        Rig r;
-        r.screen.queueWaitLimitMs = 40;
-        r.state.QueueCount = 0;
+        QTest::addColumn<int>("closes");
+        const QString st = "USB SetTimeout Failed\r\n", rd = "USB Read Failed\r\n";
+        const QList<int> no, q100{100};
+        QList<int> growing;   // slower in all than the limit, but growing at every poll
         for (int i = 0; i <= 30; ++i)
-            r.d2xx.queue << DWORD(i * 8192 / 30);
-        r.d2xx.onCall = [](const FakeD2xx::Call& c) {
+            growing << 100 + i * 8092 / 30;
+        QTest::newRow("no instrument") << false << "ListDevices=2" << no << 0 << Codes{}
+            << QStringList{"List Device Failed", kFrame, "Write Failed", "Send_byte_to_USB: USB Close Failed", st,
+                           "USB Close Failed"} << st << 0;
+        QTest::newRow("time-outs") << false << "SetTimeouts=4" << no << 0 << Codes{242} << QStringList{kFrame, st} << st << 1;
+        QTest::newRow("mode byte read") << false << "Read=4" << no << 0 << kCycle << QStringList{kFrame, rd} << rd << 1;
+        QTest::newRow("block time-outs") << false << "SetTimeouts=0,4" << no << 0 << Codes{242, 246, 244}
+                                         << QStringList{kFrame, "SetTimeout Failed"} << "" << 1;
+        QTest::newRow("queue status") << false << "GetQueueStatus=4" << QList<int>{8192} << 0 << kCycle
+                                      << QStringList{kFrame, "Queue Read Failed"} << "" << 1;
+        QTest::newRow("block read") << false << "Read=0,4" << no << 0 << kCycle << QStringList{kFrame, "Read Failed"} << "" << 1;
+        QTest::newRow("close") << false << "Close=4" << no << 0 << kCycle << QStringList{kFrame, "USB Close Failed"} << "" << 1;
+        QTest::newRow("block command write") << false << "Write=0,4" << no << 0 << Codes{242, 246}
+            << QStringList{kFrame, "Write Failed", "SetTimeout Failed", "Write Failed",
+                           "Send_byte_to_USB: USB Close Failed", "USB Close Failed"} << "" << 1;
+        QTest::newRow("run: time-outs end it") << true << "SetTimeouts=4" << no << 0 << Codes{242} << QStringList{kRun, st} << st << 1;
+        QTest::newRow("run: 242 write") << true << "Write=4" << no << 0 << Codes{242}
+                                        << QStringList{kRun, "Write Failed", st, "USB Close Failed"} << st << 1;
+        QTest::newRow("run: mode byte in every cycle") << true << "Read=4,0,0,0,0,0,4,0,0,0,0,0,4" << no << 3
+            << kCycle + kCycle + kCycle << QStringList{kRun, rd, rd + rd, rd + rd + rd} << rd + rd + rd << 1;
+        QTest::newRow("run: block time-outs go on") << true << "SetTimeouts=0,4" << no << 2 << Codes{242, 246, 244} + kCycle
+                                                    << QStringList{kRun, "SetTimeout Failed"} << "" << 1;
+        QTest::newRow("run: 244 write") << true << "Write=0,0,0,0,0,0,4" << no << 0 << kCycle
+            << QStringList{kRun, "Write Failed", "Write Failed", "Send_byte_to_USB: USB Close Failed", st,
+                           "USB Close Failed"} << st << 1;
+        QTest::newRow("queue stuck") << false << "" << q100 << 0 << Codes{242, 246, 244} << QStringList{kFrame, kGaveUp}
+                                     << kGaveUp << 1;
+        QTest::newRow("queue status keeps failing") << false << "GetQueueStatus=" + QStringList(40, "4").join(',') << q100
+            << 0 << Codes{242, 246, 244} << QStringList{kFrame, "Queue Read Failed", kGaveUp} << kGaveUp << 1;
+        QTest::newRow("queue growing slowly") << false << "" << growing << 0 << kCycle << QStringList{kFrame} << "" << 1;
+        QTest::newRow("run: no data ends it") << true << "" << q100 << 0 << Codes{242, 246, 244}
+                                              << QStringList{kRun, kGaveUp} << kGaveUp << 1;
+        QTest::newRow("run: close") << true << "Close=4" << no << 1 << kCycle << QStringList{kRun, "USB Close Failed"} << "" << 1;
+    }
+    void failures()
+    {
+        QFETCH(bool, continuous);
+        QFETCH(QString, statuses);
+        QFETCH(QList<int>, queue);
+        QFETCH(int, stopAfter);
+        Rig r(0x0A, randomBlocks(300));
+        for (const QString& v : statuses.section('=', 1).split(',', Qt::SkipEmptyParts))
+            r.d2xx.statuses[statuses.section('=', 0, 0)] << v.toUInt();
+        for (int q : queue)
+            r.d2xx.queue << DWORD(q);
+        if (!queue.isEmpty())
+            r.state.QueueCount = 0;
+        r.screen.queueWaitLimitMs = 50;
+        r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
             if (c.fn == "GetQueueStatus")
                 QThread::msleep(5);
-        };
-        r.serve(0x0A, {randomBlock(1)});
-        r.screen.cmdDownLoad_Click();
-        QCOMPARE(r.d2xx.count("GetQueueStatus"), 31);
-        QCOMPARE(r.d2xx.writtenCodes().count(246), 5);
-        QCOMPARE(r.blockReads.first().n, 8192);
-        QCOMPARE(r.host.text1History, QStringList{frameMessage()});
-    }
-
-    // ---- display mode and graticule ------------------------------------------
-
-    void modeTable_data()
-    {
-        QTest::addColumn<int>("byte");
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<QString>("file");
-        const char* files[17] = {nullptr, "wfm_eu.bmp", "wfm_ire.bmp", "wfm_dig.bmp", "vec_pal_cst.bmp",
-                                 "vec_ntsc_cst.bmp", "vec_sd_ana.bmp", "vec_hd_ana.bmp", "vec_sd_dig.bmp",
-                                 "vec_hd_dig.bmp", nullptr, "aud_bbc.bmp", "aud_vu.bmp", "aud_ebu.bmp",
-                                 "aud_nordic.bmp", "aud_digi.bmp", "aud_din.bmp"};
-        for (int m = 0; m <= 16; ++m)
-            QTest::addRow("mode %d", m) << m << m << QString(files[m] ? files[m] : "");
-        QTest::newRow("0x21: top bits ignored") << 0x21 << 1 << "wfm_eu.bmp";
-        QTest::newRow("0xEB") << 0xEB << 11 << "aud_bbc.bmp";
-        QTest::newRow("0x0A") << 0x0A << 10 << "";
-        QTest::newRow("0x1F") << 0x1F << 31 << "";
-        QTest::newRow("0x11") << 0x11 << 17 << "";
-        QTest::newRow("0xE0") << 0xE0 << 0 << "";
-    }
-    void modeTable()
-    {
-        QFETCH(int, byte);
-        QFETCH(int, mode);
-        QFETCH(QString, file);
-        // Every file present, each a different picture.
-        const QStringList names = {"wfm_eu.bmp", "wfm_ire.bmp", "wfm_dig.bmp", "vec_pal_cst.bmp",
-                                   "vec_ntsc_cst.bmp", "vec_sd_ana.bmp", "vec_hd_ana.bmp", "vec_sd_dig.bmp",
-                                   "vec_hd_dig.bmp", "aud_bbc.bmp", "aud_vu.bmp", "aud_ebu.bmp",
-                                   "aud_nordic.bmp", "aud_digi.bmp", "aud_din.bmp"};
-        for (int i = 0; i < names.size(); ++i)
-            writePicture(qPrintable(names[i]), solid(20 + 10 * i, 10 + 5 * i, qRgb(10 * i, 255 - 10 * i, 64)));
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        r.state.RxBuffer[0] = uint8_t(byte);
-        r.screen.Load_graticule();
-        QCOMPARE(r.state.DisplayMode, mode);
-        QImage want = before;
-        if (!file.isEmpty()) {
-            const int i = int(names.indexOf(file));
-            want = withPicture(solid(20 + 10 * i, 10 + 5 * i, qRgb(10 * i, 255 - 10 * i, 64)));
-        }
-        COMPARE_IMAGES(r.surface.image(), want);
-        QVERIFY(r.host.text1History.isEmpty());
-    }
-
-    void graticuleReadForEveryFrame()
-    {
-        Rig r;
-        r.state.RxBuffer[0] = 0x03;
-        writePicture("wfm_dig.bmp", solid(50, 50, qRgb(255, 0, 0)));
-        r.screen.Load_graticule();
-        COMPARE_IMAGES(r.surface.image(), withPicture(solid(50, 50, qRgb(255, 0, 0))));
-        const QImage bigger = solid(400, 300, qRgb(0, 0, 255));   // larger than the display: cut off
-        writePicture("wfm_dig.bmp", bigger);
-        r.screen.Load_graticule();
-        COMPARE_IMAGES(r.surface.image(), withPicture(bigger));
-    }
-
-    void graticuleThatCannotBeLoaded_data()
-    {
-        QTest::addColumn<QByteArray>("content");   // empty: no file
-        QTest::newRow("missing") << QByteArray();
-        QTest::newRow("not a picture") << QByteArray("BM this is no bitmap at all");
-    }
-    void graticuleThatCannotBeLoaded()
-    {
-        QFETCH(QByteArray, content);
-        if (!content.isEmpty()) {
-            QFile f(dir_.filePath("aud_vu.bmp"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(content);
-        }
-        Rig r;
-        r.setSurface(pattern());
-        r.state.RxBuffer[119] = 150;   // level of bar 1
-        QList<QByteArray> blocks;
-        for (int b = 0; b < 5; ++b)
-            blocks << randomBlock(400 + b);
-        r.serve(0x0C, blocks);
-        r.screen.cmdDownLoad_Click();
-        // Reported, and the frame goes on: bars, blocks, end command, close.
-        const QString msg = QString("Graticule aud_vu.bmp could not be loaded from %1\r\n")
-                                .arg(QDir::toNativeSeparators(QDir::currentPath()));
-        QCOMPARE(r.state.StatusText, msg);
-        QCOMPARE(r.host.text1History, (QStringList{frameMessage(), msg}));
-        QCOMPARE(r.state.DisplayMode, 12);
-        QCOMPARE(r.d2xx.writtenCodes(), (QList<int>{242, 246, 246, 246, 246, 246, 244}));
-        QCOMPARE(r.d2xx.names().last(), QString("Close"));
-        QImage want(320, 240, QImage::Format_RGB32);
-        want.fill(kBlack);
-        const uint8_t levels[4] = {150, 0, 0, 0};
-        bars(want, levels);
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-    }
-
-    // ---- level bars -----------------------------------------------------------
-
-    void levelBars_data()
-    {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<QList<int>>("levels");
-        QTest::addColumn<bool>("drawn");
-        QTest::newRow("mode 10: none") << 10 << QList<int>{0, 50, 100, 150} << false;
-        QTest::newRow("mode 11, all 0") << 11 << QList<int>{0, 0, 0, 0} << true;
-        QTest::newRow("mode 31") << 31 << QList<int>{10, 100, 180, 205} << true;
-        QTest::newRow("206 one row, 230 hangs down") << 16 << QList<int>{206, 230, 207, 255} << true;
-        QTest::newRow("mode 1: none") << 1 << QList<int>{0, 0, 0, 0} << false;
-    }
-    void levelBars()
-    {
-        QFETCH(int, mode);
-        QFETCH(QList<int>, levels);
-        QFETCH(bool, drawn);
-        Rig r;
-        const QImage before = pattern();
-        r.setSurface(before);
-        r.state.DisplayMode = mode;
-        const int positions[4] = {120, 122, 124, 126};
-        uint8_t lv[4];
-        for (int i = 0; i < 4; ++i) {
-            lv[i] = uint8_t(levels[i]);
-            r.state.RxBuffer[size_t(positions[i] - 1)] = lv[i];
-            // The bytes between are not levels.
-            r.state.RxBuffer[size_t(positions[i])] = 3;
-        }
-        r.screen.Draw_level_bars();
-        QImage want = before;
-        if (drawn)
-            bars(want, lv);
-        COMPARE_IMAGES(r.surface.image(), want);
-    }
-
-    void barsShowThePreviousFrameUnderThePixels()
-    {
-        writePicture("aud_bbc.bmp", solid(320, 240, qRgb(0, 0, 128)));
-        Rig r;
-        // Frame 1's block 4 carries the levels the next frame shows.
-        auto blockOf = [](int frame, int block) {
-            QByteArray b = randomBlock(uint(500 + frame * 10 + block));
-            for (int i = 0; i < b.size(); ++i)
-                if (i % 3)
-                    b[i] = 0;   // plenty of 0 pixels, which leave the bars showing
-            if (block == 4) {
-                b[119] = char(40 + frame);
-                b[121] = char(90 + frame);
-                b[123] = char(206);
-                b[125] = char(230);
-            }
-            return b;
-        };
-        r.serve([](int) { return uint8_t(0x0B); }, blockOf);
-        r.screen.cmdDownLoad_Click();
-        QImage want = withPicture(solid(320, 240, qRgb(0, 0, 128)));
-        const uint8_t first[4] = {0, 0, 0, 0};   // the buffer as at start
-        bars(want, first);
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-
-        const int from = int(r.blockReads.size());
-        r.screen.cmdDownLoad_Click();
-        want = withPicture(solid(320, 240, qRgb(0, 0, 128)));
-        const uint8_t second[4] = {40, 90, 206, 230};
-        bars(want, second);
-        r.decodeReads(want, from);
-        COMPARE_IMAGES(r.surface.image(), want);
-        QCOMPARE(r.screen.levels, (std::array<uint8_t, 4>{40, 90, 206, 230}));
-    }
-
-    // ---- continuous download ------------------------------------------------
-
-    void continuousRunStoppedDuringAPause()
-    {
-        Rig r;
-        QList<int> intervalsBefore242;
-        r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
-            if (c.fn != "Write")
-                return;
-            if (quint8(c.bytes[0]) == 242)
-                intervalsBefore242 << (r.state.TimerFired ? r.link.Timer1.interval() : -1);
-            if (quint8(c.bytes[0]) == 244 && r.d2xx.writtenCodes().count(244) == 3)
-                QTimer::singleShot(0, [&] { r.screen.cmdStop_Click(); });   // heard in the pause
-        };
-        QList<QByteArray> blocks;
-        for (int b = 0; b < 5; ++b)
-            blocks << randomBlock(600 + b);
-        r.serve(0x0A, blocks);
-        r.screen.cmdContinuous_Click();
-
-        QList<int> cycle{242, 246, 246, 246, 246, 246, 244};
-        QCOMPARE(r.d2xx.writtenCodes(), cycle + cycle + cycle);
-        QCOMPARE(r.d2xx.count("Close"), 1);
-        QCOMPARE(r.d2xx.names().last(), QString("Close"));
-        QCOMPARE(r.d2xx.count("OpenEx"), 1);
-        // Each later cycle starts after a 100 ms pause has run out.
-        QCOMPARE(intervalsBefore242, (QList<int>{-1, 100, 100}));
-        // The stop came during the third pause, which ran to its end.
-        QVERIFY(r.state.TimerFired);
-        QVERIFY(!r.state.ContinuousOn);
-        QCOMPARE(r.host.text1History, QStringList{continuousMessage()});
-        QCOMPARE(r.changes, 3);
-        QImage want(320, 240, QImage::Format_RGB32);
-        want.fill(kBlack);
-        r.decodeReads(want);
-        COMPARE_IMAGES(r.surface.image(), want);
-    }
-
-    void continuousFailures_data()
-    {
-        QTest::addColumn<QString>("statuses");
-        QTest::addColumn<int>("stopAfter");      // cycles before "Stop"; 0: the run ends by itself
-        QTest::addColumn<QList<int>>("codes");
-        QTest::addColumn<QStringList>("history");
-        QTest::addColumn<QString>("statusText");
-        QTest::addColumn<bool>("stillOn");
-        QTest::addColumn<int>("closes");         // closes that reached the driver
-        const QList<int> cycle{242, 246, 246, 246, 246, 246, 244};
-        const QString cm = continuousMessage();
-        QTest::newRow("no instrument")
-            << "ListDevices=2" << 0 << QList<int>{}
-            << QStringList{"List Device Failed", cm, "Write Failed", "Send_byte_to_USB: USB Close Failed",
-                           "USB SetTimeout Failed\r\n", "USB Close Failed"}
-            << "USB SetTimeout Failed\r\n" << true << 0;
-        QTest::newRow("time-outs")
-            << "SetTimeouts=4" << 0 << QList<int>{242} << QStringList{cm, "USB SetTimeout Failed\r\n"}
-            << "USB SetTimeout Failed\r\n" << true << 1;
-        QTest::newRow("242 write")
-            << "Write=4" << 0 << QList<int>{242}
-            << QStringList{cm, "Write Failed", "USB SetTimeout Failed\r\n", "USB Close Failed"}
-            << "USB SetTimeout Failed\r\n" << true << 1;
-        QTest::newRow("1-byte read in every cycle")
-            << "Read=4,0,0,0,0,0,4,0,0,0,0,0,4" << 3 << cycle + cycle + cycle
-            << QStringList{cm, "USB Read Failed\r\n", "USB Read Failed\r\nUSB Read Failed\r\n",
-                           "USB Read Failed\r\nUSB Read Failed\r\nUSB Read Failed\r\n"}
-            << "USB Read Failed\r\nUSB Read Failed\r\nUSB Read Failed\r\n" << false << 1;
-        QTest::newRow("time-outs for a block")
-            << "SetTimeouts=0,4" << 2 << QList<int>{242, 246, 244} + cycle
-            << QStringList{cm, "SetTimeout Failed"} << "" << false << 1;
-        QTest::newRow("244 write")
-            << "Write=0,0,0,0,0,0,4" << 0 << cycle
-            << QStringList{cm, "Write Failed", "Write Failed", "Send_byte_to_USB: USB Close Failed",
-                           "USB SetTimeout Failed\r\n", "USB Close Failed"}
-            << "USB SetTimeout Failed\r\n" << true << 1;
-        QTest::newRow("close")
-            << "Close=4" << 1 << cycle << QStringList{cm, "USB Close Failed"} << "" << false << 1;
-    }
-    void continuousFailures()
-    {
-        QFETCH(QString, statuses);
-        QFETCH(int, stopAfter);
-        QFETCH(QList<int>, codes);
-        QFETCH(QStringList, history);
-        QFETCH(QString, statusText);
-        QFETCH(bool, stillOn);
-        QFETCH(int, closes);
-        Rig r;
-        setStatuses(r.d2xx, statuses);
-        r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
             if (c.fn == "Write" && quint8(c.bytes[0]) == 244 && r.d2xx.writtenCodes().count(244) == stopAfter)
                 QTimer::singleShot(0, [&] { r.screen.cmdStop_Click(); });
         };
-        r.serve(0x0A, {randomBlock(1), randomBlock(2), randomBlock(3), randomBlock(4), randomBlock(5)});
-        r.screen.cmdContinuous_Click();
-        QCOMPARE(r.d2xx.writtenCodes(), codes);
-        QCOMPARE(r.host.text1History, history);
-        QCOMPARE(r.state.StatusText, statusText);
-        QCOMPARE(r.state.ContinuousOn, stillOn);
-        QCOMPARE(r.d2xx.count("Close"), closes);
+        continuous ? r.screen.cmdContinuous_Click() : r.screen.cmdDownLoad_Click();
+        QTEST(r.d2xx.writtenCodes(), "codes");
+        QTEST(r.host.text1History, "history");
+        QTEST(r.state.StatusText, "statusText");
+        QTEST(int(r.d2xx.count("Close")), "closes");
         QVERIFY(!r.state.handleOpen);
     }
 
-    void continuousEndsWhenTheInstrumentStopsSending()
+    // Graticule and level bars, as a frame draws them before its blocks.
+    void graticules_data()
     {
+        QTest::addColumn<int>("byte");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("damage");   // 1: file missing, 2: not a picture
+        for (int m = 0; m <= 16; ++m)
+            QTest::addRow("mode %d", m) << m << m << 0;
+        QTest::newRow("0x21: top bits ignored") << 0x21 << 1 << 0;
+        QTest::newRow("0xEB") << 0xEB << 11 << 0;
+        QTest::newRow("0x1F") << 0x1F << 31 << 0;
+        QTest::newRow("0x11") << 0x11 << 17 << 0;
+        QTest::newRow("0xE0") << 0xE0 << 0 << 0;
+        QTest::newRow("missing") << 0x0C << 12 << 1;
+        QTest::newRow("not a picture") << 0x0C << 12 << 2;
+    }
+    void graticules()
+    {
+        QFETCH(int, byte);
+        QFETCH(int, mode);
+        QFETCH(int, damage);
+        auto picture = [](int m) { return solid(20 + 10 * m, 10 + 5 * m, qRgb(10 * m, 255 - 10 * m, 64)); };
+        for (int m = 1; m <= 16; ++m)
+            if (!graticule(m).isEmpty())
+                writePicture(graticule(m), picture(m));
+        const QString file = graticule(mode);
+        if (damage) {
+            QFile f(file);
+            QVERIFY(f.remove());
+            QVERIFY(damage == 1 || (f.open(QIODevice::WriteOnly) && f.write("BM this is no bitmap at all") > 0));
+        }
         Rig r;
-        r.screen.queueWaitLimitMs = 30;
-        r.state.QueueCount = 0;
-        r.d2xx.queue = {0};
-        r.serve(0x0A, {});
-        r.screen.cmdContinuous_Click();
-        QCOMPARE(r.d2xx.writtenCodes(), (QList<int>{242, 246, 244}));
-        QCOMPARE(r.d2xx.names().last(), QString("Close"));
-        QCOMPARE(r.state.StatusText, QString("Corvameter sent no screen data for 0.03 s: download abandoned\r\n"));
-        QVERIFY(!r.state.handleOpen);
+        r.surface.image() = pattern();
+        r.state.RxBuffer[0] = uint8_t(byte);
+        // Levels at positions 120, 122, 124, 126; the bytes between are not levels.
+        const uint8_t levels[4] = {0, 206, 230, uint8_t(40 + 5 * mode)};
+        for (int i = 0; i < 4; ++i) {
+            r.state.RxBuffer[size_t(119 + 2 * i)] = levels[i];
+            r.state.RxBuffer[size_t(120 + 2 * i)] = 3;
+        }
+        r.screen.Load_graticule();
+        r.screen.Draw_level_bars();   // modes above 10 only
+        QCOMPARE(r.state.DisplayMode, mode);
+        QImage want = file.isEmpty() ? pattern() : damage ? black() : withPicture(picture(mode));
+        if (mode > 10)
+            bars(want, levels);
+        COMPARE_IMAGES(r.surface.image(), want);
+        QCOMPARE(r.state.StatusText, damage ? QString("Graticule %1 could not be loaded from %2\r\n")
+                                                  .arg(file, QDir::toNativeSeparators(QDir::currentPath()))
+                                            : QString());
+        if (file.isEmpty() || damage)
+            return;
+        // Read afresh each time: a replaced file shows at once, cut off beyond the display.
+        writePicture(file, solid(400, 300, qRgb(0, 0, 255)));
+        r.screen.Load_graticule();
+        COMPARE_IMAGES(r.surface.image(), withPicture(solid(400, 300, qRgb(0, 0, 255))));
     }
 
-    void nestedContinuousOneStopEndsBoth()
+    void continuousRunStoppedDuringAPause()
     {
-        Rig r;
-        int nestedStarted = 0;
+        const QList<QByteArray> blocks = randomBlocks(600);
+        Rig r(0x0A, blocks);
+        QList<int> pauses;   // the pause that ran out before each 242
         r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
-            if (c.fn != "Write" || quint8(c.bytes[0]) != 244)
-                return;
-            const int ends = int(r.d2xx.writtenCodes().count(244));
-            if (ends == 1)   // "Continuous" clicked in the first pause
-                QTimer::singleShot(0, [&] { ++nestedStarted; r.screen.cmdContinuous_Click(); });
-            if (ends == 3)
+            if (c.fn == "Write" && quint8(c.bytes[0]) == 242)
+                pauses << (r.state.TimerFired ? r.link.Timer1.interval() : -1);
+            if (c.fn == "Write" && quint8(c.bytes[0]) == 244 && r.d2xx.writtenCodes().count(244) == 3)
                 QTimer::singleShot(0, [&] { r.screen.cmdStop_Click(); });
         };
-        r.serve(0x0A, {randomBlock(1), randomBlock(2), randomBlock(3), randomBlock(4), randomBlock(5)});
         r.screen.cmdContinuous_Click();
-        QCOMPARE(nestedStarted, 1);
-        // Outer cycle, two inner cycles; the inner run closes the device and
-        // the outer run, back from its pause, finds it closed.
-        QCOMPARE(r.d2xx.writtenCodes().count(242), 3);
-        QCOMPARE(r.d2xx.count("Close"), 1);
-        QCOMPARE(r.host.text, QString("USB Close Failed"));
-        QVERIFY(!r.state.ContinuousOn);
+        QCOMPARE(r.d2xx.writtenCodes(), kCycle + kCycle + kCycle);
+        QCOMPARE(r.d2xx.names().filter(QRegularExpression("Open|Close")), (QStringList{"OpenEx", "Close"}));
+        QCOMPARE(pauses, (QList<int>{-1, 100, 100}));
+        QVERIFY(r.state.TimerFired && !r.state.ContinuousOn);   // the third pause ran to its end
+        QCOMPARE(r.host.text1History, QStringList{kRun});
+        QCOMPARE(r.changes, 3);
+        COMPARE_IMAGES(r.surface.image(), decoded(black(), blocks));
     }
 
-    void oneFrameDuringAPauseEndsTheRun()
+    void clear()
     {
         Rig r;
-        bool clicked = false;
-        r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
-            if (!clicked && c.fn == "Write" && quint8(c.bytes[0]) == 244) {
-                clicked = true;
-                QTimer::singleShot(0, [&] { r.screen.cmdDownLoad_Click(); });
-            }
-        };
-        r.serve(0x0A, {randomBlock(1), randomBlock(2), randomBlock(3), randomBlock(4), randomBlock(5)});
-        r.screen.cmdContinuous_Click();
-        // The nested frame's close ends the connection; the run's next cycle
-        // then fails on the closed handle.
-        QList<int> cycle{242, 246, 246, 246, 246, 246, 244};
-        QCOMPARE(r.d2xx.writtenCodes(), cycle + cycle);
-        QCOMPARE(r.state.StatusText, QString("USB SetTimeout Failed\r\n"));
-        QCOMPARE(r.host.text, QString("USB Close Failed"));
-    }
-
-    // ---- clear ---------------------------------------------------------------
-
-    void clearBlacksOutAndResetsTheLog()
-    {
-        Rig r;
-        QImage white(320, 240, QImage::Format_RGB32);
-        white.fill(kWhite);
-        r.setSurface(white);
+        r.surface.image().fill(kWhite);
         r.state.StatusText = "USB Read Failed\r\n";
-        r.state.ContinuousOn = true;
         r.screen.cmdClear_Click();
-        QImage black(320, 240, QImage::Format_RGB32);
-        black.fill(kBlack);
-        COMPARE_IMAGES(r.surface.image(), black);
+        COMPARE_IMAGES(r.surface.image(), black());
         QCOMPARE(r.state.StatusText, QString(" "));
         QCOMPARE(r.host.text1History, QStringList{" "});
-        QVERIFY(r.state.ContinuousOn);
-        QVERIFY(r.d2xx.calls.isEmpty());
-        QCOMPARE(r.changes, 1);
-        r.link.appendStatus("USB Read Failed");
-        QCOMPARE(r.host.text, QString(" USB Read Failed\r\n"));
+        QVERIFY(r.d2xx.calls.isEmpty() && r.changes == 1);
     }
 };
 

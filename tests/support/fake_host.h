@@ -1,7 +1,6 @@
 #pragma once
 #include "host.h"
 #include <QStringList>
-#include <functional>
 
 // Records what the protocol code shows; message boxes return at once.
 struct FakeHost : Host {
@@ -14,20 +13,10 @@ struct FakeHost : Host {
     QList<Message> messages;
     QList<bool> pointer;   // each busy/normal change
     int beeps = 0;
-    std::function<void(const Message&)> onMessage;
 
-    void setText1(const QString& t) override
-    {
-        text = t;
-        text1History << t;
-    }
+    void setText1(const QString& t) override { text1History << (text = t); }
     QString text1() const override { return text; }
-    void showMessage(const QString& t, const QString& title, Icon icon) override
-    {
-        messages.append({t, title, icon});
-        if (onMessage)
-            onMessage(messages.last());
-    }
+    void showMessage(const QString& t, const QString& title, Icon icon) override { messages.append({t, title, icon}); }
     void setBusyPointer(bool busy) override { pointer << busy; }
     void beep() override { ++beeps; }
 };
