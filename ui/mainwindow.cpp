@@ -111,10 +111,37 @@ void Corvameter_rem::connectHandler(QPushButton* b, std::function<void()> handle
             showMessage(QStringLiteral("Run-time error:\n\n%1").arg(QString::fromStdString(e.what())),
                         QStringLiteral("Run-time Error"), Icon::Critical);
         }
+        showOpenHint();
     });
 }
 
-void Corvameter_rem::setText1(const QString& text) { text1Box->setText(text); }
+void Corvameter_rem::showOpenHint()
+{
+    if (!openHintDue_)
+        return;
+    openHintDue_ = false;
+    openHintShown_ = true;
+    showMessage(QStringLiteral("The Corvameter is attached but could not be opened. On Linux that usually means:\n\n"
+                               "- the kernel's ftdi_sio serial driver holds it: sudo rmmod ftdi_sio usbserial, "
+                               "or blacklist ftdi_sio;\n"
+                               "- you may not use the USB device: install the udev rule 99-corvameter.rules in "
+                               "/etc/udev/rules.d, run sudo udevadm control --reload-rules and plug the "
+                               "instrument in again.\n\n"
+                               "The README's \"First-run problems\" section has the details."),
+                QStringLiteral("USB Device"), Icon::Information);
+}
+
+void Corvameter_rem::setText1(const QString& text)
+{
+    text1Box->setText(text);
+#if defined(__linux__)
+    // The link reports the failed open only through this text. While one of
+    // our own handlers holds the device the failure is ours: no hint then.
+    if (!openHintShown_ && !state.handleOpen && text == QLatin1String("OpenEx Failed"))
+        openHintDue_ = true;
+#endif
+}
+
 QString Corvameter_rem::text1() const { return text1Box->text(); }
 
 void Corvameter_rem::showMessage(const QString& text, const QString& title, Icon icon)

@@ -68,4 +68,10 @@ protected:
 private:
     QPushButton* button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h);
     void connectHandler(QPushButton* b, std::function<void()> handler);
+    void showOpenHint();
+
+    // Linux only: the first time the instrument is listed but cannot be
+    // opened, a hint on udev and ftdi_sio follows the handler, once a run.
+    bool openHintDue_ = false;
+    bool openHintShown_ = false;
 };
