@@ -45,7 +45,8 @@ struct Rig {
     ScreenCapture screen{state, link, host, surface};
     ErrorLog log{state, link, host};
     int thrown = 0;       // a D2xxError the handler leaves to the window
-    int mangleAt = -1;    // the call whose read comes back short or empty
+    int reads = 0;        // reads that brought data, this click
+    int mangleAt = -1;    // the one of them that comes back short or empty
     Fault mangle = None;
     bool logData = false;
     int cycles = 0;
@@ -55,8 +56,9 @@ struct Rig {
         d2xx.queue = {8192};
         d2xx.reader = [this](DWORD n) {
             // Mode byte 17: level bars, no graticule file.
-            QByteArray b = logData ? logRecord(int(d2xx.count("Read"))) : QByteArray(int(n), '\x11');
-            if (int(d2xx.calls.size()) == mangleAt)
+            const int k = reads++;
+            QByteArray b = logData ? logRecord(k) : QByteArray(int(n), '\x11');
+            if (k == mangleAt)
                 b = mangle == ShortRead ? b.left(b.size() / 2) : QByteArray();
             return b;
         };
@@ -68,7 +70,7 @@ struct Rig {
     void run(int h)
     {
         logData = h == GetLog;
-        cycles = 0;
+        reads = cycles = 0;
         try {
             switch (h) {
             case Frame: screen.cmdDownLoad_Click(); break;
@@ -100,14 +102,15 @@ private slots:
             const char* name = kHandlerNames[h];
             QTest::addRow("%s: no fault", name) << h << int(None) << -1 << QString();
             QTest::addRow("%s: library missing", name) << h << int(Missing) << -1 << QString();
-            for (int i = 0; i < rec.d2xx.calls.size(); ++i) {
+            for (int i = 0, read = 0; i < rec.d2xx.calls.size(); ++i) {
                 const FakeD2xx::Call& c = rec.d2xx.calls[i];
                 QTest::addRow("%s: call %d %s fails", name, i, qPrintable(c.fn)) << h << int(FailCall) << i << c.fn;
                 if (c.fn != "Read")
                     continue;
                 if (c.a > 1)
-                    QTest::addRow("%s: read %d short", name, i) << h << int(ShortRead) << i << c.fn;
-                QTest::addRow("%s: read %d empty", name, i) << h << int(EmptyRead) << i << c.fn;
+                    QTest::addRow("%s: read %d short", name, read) << h << int(ShortRead) << read << c.fn;
+                QTest::addRow("%s: read %d empty", name, read) << h << int(EmptyRead) << read << c.fn;
+                ++read;
             }
         }
     }
