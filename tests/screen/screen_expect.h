@@ -69,19 +69,16 @@ inline QImage pattern()
     return img;
 }
 
-// Empty when equal, else how many pixels differ and the first of them.
+// Empty when equal, else the size or the first pixel that differs.
 inline QString difference(const QImage& got, const QImage& want)
 {
-    if (got.size() != want.size())
-        return QStringLiteral("size %1x%2").arg(got.width()).arg(got.height());
-    int count = 0;
-    QString first;
-    for (int y = 0; y < got.height(); ++y)
-        for (int x = 0; x < got.width(); ++x)
-            if (got.pixel(x, y) != want.pixel(x, y) && count++ == 0)
+    QString first = got.size() == want.size() ? QString() : QStringLiteral("size differs");
+    for (int y = 0; first.isEmpty() && y < got.height(); ++y)
+        for (int x = 0; first.isEmpty() && x < got.width(); ++x)
+            if (got.pixel(x, y) != want.pixel(x, y))
                 first = QStringLiteral("(%1,%2) is %3, want %4").arg(x).arg(y)
                             .arg(got.pixel(x, y) & 0xFFFFFF, 6, 16).arg(want.pixel(x, y) & 0xFFFFFF, 6, 16);
-    return count ? QStringLiteral("%1 pixels differ; first %2").arg(count).arg(first) : QString();
+    return first;
 }
 
 } // namespace expect
