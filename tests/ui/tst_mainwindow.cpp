@@ -130,6 +130,19 @@ private slots:
         QVERIFY2(r.boxes[0].startsWith("Run-time Error: Run-time error 1001:"), qPrintable(r.boxes[0]));
         QVERIFY(r.boxes[0].contains(DynamicD2xx::platformLibraryName()));
     }
+    // A failed open on Linux explains ftdi_sio and the udev rule, once per run.
+    void openFailureHintComesOnce()
+    {
+#ifndef __linux__
+        QSKIP("the hint is for Linux");
+#endif
+        Rig r;
+        r.d2xx.statuses["OpenEx"] = {3, 3};
+        r.w.cmdEraseLog->click();
+        r.w.cmdEraseLog->click();
+        QCOMPARE(r.boxes.filter("USB Device: ").size(), 1);
+        QVERIFY(r.boxes.filter("USB Device: ")[0].contains("99-corvameter.rules"));
+    }
 };
 
 QTEST_MAIN(TestMainWindow)
