@@ -160,10 +160,7 @@ bool continuousBench(double rate, int frames)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    enterGraticuleFolder();
+    BenchApp app(argc, argv);
 
     std::printf("Decode and draw one screen (5 blocks of %d bytes), target <= 0.2 ms and >= 50x\n", kN);
     bool ok = decodeBench("every pixel lit", fullyLitScreen(), true);

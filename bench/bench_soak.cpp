@@ -91,10 +91,7 @@ bool logs(int repeats)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    enterGraticuleFolder();
+    BenchApp app(argc, argv);
     const int count = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 10000;
 
     const double cpu0 = cpuSeconds();

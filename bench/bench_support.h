@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +63,18 @@ inline void enterGraticuleFolder()
         std::exit(2);
     }
 }
+
+// A headless application (unless told otherwise) in the graticule folder,
+// where the program itself would run.
+struct BenchApp {
+    BenchApp(int& argc, char** argv) : app((headless(), argc), argv) { enterGraticuleFolder(); }
+    static void headless()
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QGuiApplication app;
+};
 
 [[noreturn]] inline void benchFail(const char* what)
 {

@@ -1,6 +1,5 @@
 #include "errorlog.h"
-#include "fake_d2xx.h"
-#include "fake_host.h"
+#include "link_rig.h"
 #include "screen.h"
 #include <QRegularExpression>
 #include <QtTest>
@@ -36,11 +35,7 @@ QByteArray logRecord(int k)
     return (r.leftJustified(39, '.') + "\n").leftJustified(50, '\0');
 }
 
-struct Rig {
-    State state;
-    FakeD2xx d2xx;
-    FakeHost host;
-    Link link{state, d2xx, host};
+struct Rig : LinkRig {
     Surface surface;
     ScreenCapture screen{state, link, host, surface};
     ErrorLog log{state, link, host};

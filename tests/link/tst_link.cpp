@@ -1,15 +1,8 @@
 #include "dynamic_d2xx.h"
-#include "fake_d2xx.h"
-#include "fake_host.h"
-#include "link.h"
+#include "link_rig.h"
 #include <QtTest>
 
-struct Rig {
-    State state;
-    FakeD2xx d2xx;
-    FakeHost host;
-    Link link{state, d2xx, host};
-};
+using Rig = LinkRig;
 
 class TestLink : public QObject {
     Q_OBJECT

@@ -1,5 +1,4 @@
-#include "fake_d2xx.h"
-#include "fake_host.h"
+#include "link_rig.h"
 #include "screen.h"
 #include "screen_expect.h"
 #include <QtTest>
@@ -41,11 +40,7 @@ QImage solid(int w, int h, QRgb c)
 QImage black() { return withPicture(QImage()); }
 
 // The instrument answers 242 with `mode` and the k-th 246 of a frame with blocks[k].
-struct Rig {
-    State state;
-    FakeD2xx d2xx;
-    FakeHost host;
-    Link link{state, d2xx, host};
+struct Rig : LinkRig {
     Surface surface;
     ScreenCapture screen{state, link, host, surface};
     int changes = 0;
