@@ -17,9 +17,6 @@ public:
 
     // True once a USB step of the latest download failed.
     bool LogFailed = false;
-    // How long the wait for a record may see the queue stand still before the
-    // download gives up, so an instrument that stops answering cannot hang the window.
-    int queueStallMs = 1000;
 
     // Shown in the "USB Error" box for a failure that carries no number of its own.
     static constexpr int kErrUnexpected = 1099;
