@@ -12,8 +12,9 @@ public:
     void cmdEraseLog_Click();
     void cmdPrintLog_Click();
 
-    // Prints Text1 on this printer; on any failure shows the one print error box.
-    void printLogOn(QPrinter& printer);
+    // Prints Text1 on this printer; on any failure shows the one print error
+    // box and returns false.
+    bool printLogOn(QPrinter& printer);
 
     // True once a USB step of the latest download failed.
     bool LogFailed = false;
@@ -26,6 +27,7 @@ private:
     void download();
     void failLog(const QString& message);
     void abandonDownload(int code);
+    void showPrintError();
 
     State& state_;
     Link& link_;
