@@ -182,13 +182,10 @@ private slots:
         r.log.cmdGetLog_Click();
         QVERIFY2(r.host.text.startsWith(text), qPrintable(r.host.text));
         QCOMPARE(r.d2xx.names().last(), QString("Close"));
-        const QList<int> reads = [&] {
-            QList<int> n;
-            for (const FakeD2xx::Call& c : r.d2xx.calls)
-                if (c.fn == "Read")
-                    n << int(c.a);
-            return n;
-        }();
+        QList<int> reads;
+        for (const FakeD2xx::Call& c : r.d2xx.calls)
+            if (c.fn == "Read")
+                reads << int(c.a);
         QCOMPARE(reads.isEmpty(), firstRead == 0);
         if (reads.isEmpty())
             return;

@@ -177,9 +177,6 @@ private slots:
         QTest::addColumn<int>("closes");
         const QString st = "USB SetTimeout Failed\r\n", rd = "USB Read Failed\r\n";
         const QList<int> no, q100{100};
-        QList<int> growing;   // slower in all than the limit, but growing at every poll
-        for (int i = 0; i <= 30; ++i)
-            growing << 100 + i * 8092 / 30;
         QTest::newRow("no instrument") << false << "ListDevices=2" << no << 0 << Codes{}
             << QStringList{"List Device Failed", kFrame, "Write Failed", "Send_byte_to_USB: USB Close Failed", st,
                            "USB Close Failed"} << st << 0;
@@ -208,7 +205,6 @@ private slots:
                                            << QStringList{kFrame, kNoData} << "" << 1;
         QTest::newRow("queue status keeps failing") << false << "GetQueueStatus=" + QStringList(400, "4").join(',') << q100
             << 0 << Codes{242, 246, 244} << QStringList{kFrame, "Queue Read Failed"} << "" << 1;
-        QTest::newRow("queue growing slowly") << false << "" << growing << 0 << kCycle << QStringList{kFrame} << "" << 1;
         QTest::newRow("run: goes on through frames without data") << true << "" << QList<int>{0} << 2
             << Codes{242, 246, 244, 242, 246, 244} << QStringList{kRun, kNoData, kNoData} << "" << 1;
         QTest::newRow("run: close") << true << "Close=4" << no << 1 << kCycle << QStringList{kRun, "USB Close Failed"} << "" << 1;
@@ -258,7 +254,6 @@ private slots:
         QTest::newRow("baseline is the first poll") << 8000 << "0,1000,2000,3000,4000,5000,6000,7000,8000,8192" << 20
             << "8192 8192 8192 8192 8192" << 180 << 400 << kFrame;
         QTest::newRow("trickle ends at the limit") << 0 << "trickle" << 0 << "* * * * *" << 2500 << 2550 << kFrame;
-        QTest::newRow("slow trickle ends at the limit") << 0 << "trickle" << 100 << "* * * * *" << 2500 << 3000 << kFrame;
         QTest::newRow("nothing after a short block") << 0 << "0,700|0" << 0 << "700" << 300 << 320 << kNoData;
         // The read's time-out does the waiting; the frame goes on.
         QTest::newRow("carried count, nothing comes") << 8192 << "|" << 0 << "8192 8192 8192 8192 8192" << 0 << 0 << kFrame;
