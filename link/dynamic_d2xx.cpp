@@ -1,4 +1,5 @@
 #include "dynamic_d2xx.h"
+#include <QDebug>
 #if defined(CORVA_HAVE_LIBFTDI)
 #include "libftdi_d2xx.h"
 #endif
@@ -102,6 +103,13 @@ QString DynamicD2xx::libraryInUse() const
     return lib_.fileName();
 }
 
+// One line on standard error, so that a user started from a terminal sees
+// which of the two ways the program took.
+void DynamicD2xx::announce() const
+{
+    qInfo("USB driver library: %s", qUtf8Printable(libraryInUse()));
+}
+
 void DynamicD2xx::load()
 {
     if (loaded_)
@@ -127,6 +135,7 @@ void DynamicD2xx::load()
         fn_ = e;
         backend_ = Backend::Vendor;
         loaded_ = true;
+        announce();
         return;
     }
 #if defined(CORVA_HAVE_LIBFTDI)
@@ -136,6 +145,7 @@ void DynamicD2xx::load()
             libftdi_ = std::make_unique<LibftdiD2xx>();
             backend_ = Backend::Libftdi;
             loaded_ = true;
+            announce();
             return;
         }
     }

@@ -46,6 +46,7 @@ public:
 
 private:
     void load();
+    void announce() const;
     [[noreturn]] void missing(const QString& vendorError, const QString& libftdiError);
     QFunctionPointer entry(const char* name);
 
