@@ -38,6 +38,13 @@ void err(const QString& text)
     std::fputs(qPrintable(QStringLiteral("corvactl: ") + text + u'\n'), stderr);
 }
 
+int usage(const QString& why)
+{
+    err(why);
+    std::fputs("Try 'corvactl --help' for more information.\n", stderr);
+    return kUsage;
+}
+
 // The window's status box and message boxes, shown on standard error: each
 // change prints what it added, or the whole new text when it replaced the old.
 class ConsoleHost : public Host {
@@ -332,10 +339,8 @@ int getLog(Session& s, const QString& out)
 int erase(Session& s, bool yes)
 {
     if (!yes) {
-        if (!::isatty(STDIN_FILENO)) {
-            err(QStringLiteral("erase: standard input is not a terminal; give --yes to erase without asking"));
-            return kUsage;
-        }
+        if (!::isatty(STDIN_FILENO))
+            return usage(QStringLiteral("erase: standard input is not a terminal; give --yes to erase without asking"));
         std::fputs("Erase the error log on the Corvameter? [y/N] ", stderr);
         std::string answer;
         std::getline(std::cin, answer);
@@ -387,13 +392,6 @@ int list(DynamicD2xx& driver)
         return kFailed;
     }
     return kOk;
-}
-
-int usage(const QString& why)
-{
-    err(why);
-    std::fputs("Try 'corvactl --help' for more information.\n", stderr);
-    return kUsage;
 }
 
 }   // namespace
