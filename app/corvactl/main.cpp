@@ -14,13 +14,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QLibrary>
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <array>
 #include <csignal>
-#include <dlfcn.h>
 #include <cstdio>
 #include <fcntl.h>
 #include <iostream>
@@ -360,17 +358,6 @@ int erase(Session& s, bool yes)
     return kOk;
 }
 
-// The file the loader took the driver library from, where it can tell.
-QString libraryFile(const QString& loaded)
-{
-    QLibrary lib(loaded);   // the one already loaded: nothing new is mapped
-    Dl_info info{};
-    if (const QFunctionPointer f = lib.resolve("FT_ListDevices");
-        f && dladdr(reinterpret_cast<void*>(f), &info) && info.dli_fname)
-        return QFileInfo(QFile::decodeName(info.dli_fname)).absoluteFilePath();
-    return loaded;
-}
-
 int list(DynamicD2xx& driver)
 {
     // The serial number of device 0, asked for as the open does it; nothing is opened.
@@ -386,7 +373,7 @@ int list(DynamicD2xx& driver)
     serial.back() = '\0';
     if (st == FT_OK)
         std::printf("instrument: %s\n", serial.data());
-    std::printf("driver: %s\n", qPrintable(libraryFile(driver.loadedFrom())));
+    std::printf("driver: %s\n", qPrintable(driver.libraryInUse()));
     if (st != FT_OK) {
         err(QStringLiteral("List Device Failed: no instrument found (status %1)").arg(st));
         return kFailed;
@@ -434,7 +421,12 @@ int main(int argc, char** argv)
         QStringLiteral("graticules"),
         QStringLiteral("Folder of the graticule bitmaps (default: %1).").arg(defaultGraticules()),
         QStringLiteral("DIR"));
-    for (const auto& o : {outOpt, countOpt, formatOpt, singleOpt, yesOpt, graticulesOpt})
+    const QCommandLineOption driverOpt(
+        QStringLiteral("driver"),
+        QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the default: "
+                       "FTDI's when it can be loaded, else libftdi1."),
+        QStringLiteral("auto|vendor|libftdi"));
+    for (const auto& o : {outOpt, countOpt, formatOpt, singleOpt, yesOpt, graticulesOpt, driverOpt})
         p.addOption(o);
 
     if (!p.parse(app.arguments()))
@@ -495,6 +487,15 @@ int main(int argc, char** argv)
         return usage(QStringLiteral("graticule folder %1 not found; give --graticules DIR").arg(graticules));
 
     DynamicD2xx driver;
+    const QString which = p.isSet(driverOpt) ? p.value(driverOpt) : QStringLiteral("auto");
+    if (which == u"vendor") {
+        driver.choose(DynamicD2xx::Backend::Vendor);
+    } else if (which == u"libftdi") {
+        if (!driver.choose(DynamicD2xx::Backend::Libftdi))
+            return usage(QStringLiteral("--driver libftdi: this corvactl is built without libftdi1"));
+    } else if (which != u"auto") {
+        return usage(QStringLiteral("--driver is auto, vendor or libftdi"));
+    }
     if (cmd == u"list")
         return list(driver);
     Session s(driver, graticules);

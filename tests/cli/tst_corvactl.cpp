@@ -133,9 +133,12 @@ private slots:
         QTest::newRow("held elsewhere, erase") << QStringList{"erase", "--yes"} << "noopen" << true << 1 << "OpenEx Failed";
         QTest::newRow("a block read fails") << cap << "fail-read=2" << true << 1 << "Read Failed";
         QTest::newRow("close fails") << cap << "fail-close" << true << 1 << "USB Close Failed";
-        QTest::newRow("no library, capture") << cap << "" << false << 1 << "libftd2xx.so could not be loaded";
-        QTest::newRow("no library, log") << QStringList{"log", "-o", "x.png"} << "" << false << 1 << "USB Error: 1001";
-        QTest::newRow("no library, list") << QStringList{"list"} << "" << false << 1 << "could not be loaded";
+        // FTDI's library only: no fallback to libftdi1 where it is built in.
+        const QStringList vendor{"--driver", "vendor"};
+        QTest::newRow("no library, capture") << cap + vendor << "" << false << 1 << "libftd2xx.so could not be loaded";
+        QTest::newRow("no library, log") << QStringList{"log", "-o", "x.png"} + vendor << "" << false << 1
+                                         << "USB Error: 1001";
+        QTest::newRow("no library, list") << QStringList{"list"} + vendor << "" << false << 1 << "could not be loaded";
         QTest::newRow("graticule missing") << QStringList{"capture", "-o", "x.png", "--graticules", "."} << "" << true << 1
                                            << "Graticule wfm_eu.bmp could not be loaded";
         QTest::newRow("no command") << QStringList{} << "" << true << 2 << "no command";
