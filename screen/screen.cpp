@@ -110,8 +110,9 @@ void ScreenCapture::Load_graticule()
     if (!file)
         return;
     // Read afresh every frame: the user may replace a file while we run.
+    const QString name = QString::fromLatin1(file);
     QImage picture;
-    if (picture.load(QString::fromLatin1(file))) {
+    if (picture.load(graticuleDir.isEmpty() ? name : QDir(graticuleDir).filePath(name))) {
         surface_.setPicture(picture);
         return;
     }
@@ -122,7 +123,7 @@ void ScreenCapture::Load_graticule()
         return;
     graticuleReported_ = true;
     link_.appendStatus(QStringLiteral("Graticule %1 could not be loaded from %2")
-                           .arg(QString::fromLatin1(file), QDir::toNativeSeparators(QDir::currentPath())));
+                           .arg(name, QDir::toNativeSeparators(QDir(graticuleDir).absolutePath())));
 }
 
 void ScreenCapture::Draw_level_bars()
