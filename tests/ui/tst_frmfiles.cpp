@@ -7,7 +7,9 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLabel>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QTemporaryDir>
 #include <QtTest>
 #ifdef Q_OS_UNIX
@@ -221,6 +223,38 @@ private slots:
         QCOMPARE(r.dlg.dirPath(), r.path);
         QCOMPARE(r.dlg.Dir1->currentItem()->data(frmFiles::kPathRole).toString(), r.path);
         QCOMPARE(texts(r.dlg.File1), (QStringList{".hidden", "A.TXT", "b.bmp", "noext"}));
+    }
+
+    // The instructions whole at the desktop's font, over no other control; a
+    // folder opens on a double click only, even where the desktop activates
+    // items on a single click, and the list's tooltip is not covered.
+    void labelsLegibleAndFoldersOpenOnDoubleClick()
+    {
+        struct SingleClick : QProxyStyle {
+            int styleHint(StyleHint h, const QStyleOption* o, const QWidget* w, QStyleHintReturn* r) const override
+            {
+                return h == SH_ItemView_ActivateItemOnSingleClick ? 1 : QProxyStyle::styleHint(h, o, w, r);
+            }
+        } singleClick;
+        Rig r;
+        QVERIFY(QDir(r.path).mkdir("pics"));
+        r.dlg.show();
+        for (QLabel* l : r.dlg.findChildren<QLabel*>()) {
+            QCOMPARE(l->font(), r.dlg.font());
+            QVERIFY2(QFontMetrics(l->font()).boundingRect(QRect(0, 0, l->width(), 100000), Qt::TextWordWrap, l->text()).height() <=
+                         l->height(), qPrintable(l->objectName()));
+            for (QWidget* c : r.dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                QVERIFY2(c == l || !c->geometry().intersects(l->geometry()), qPrintable(l->objectName() + " " + c->objectName()));
+        }
+        r.dlg.Dir1->setStyle(&singleClick);
+        QListWidgetItem* pics = r.dlg.Dir1->findItems("pics", Qt::MatchExactly).value(0);
+        const QPoint at = r.dlg.Dir1->visualItemRect(pics).center();
+        QTest::mouseClick(r.dlg.Dir1->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(r.dlg.dirPath(), r.path);
+        QCOMPARE(r.dlg.Dir1->toolTip(), QString("Select Folder"));
+        QVERIFY(pics->toolTip().isEmpty());
+        QTest::mouseDClick(r.dlg.Dir1->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(r.dlg.dirPath(), r.file("pics"));
     }
 
     // "Files" on the main window: one dialog, which keeps what it held when hidden.

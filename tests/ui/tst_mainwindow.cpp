@@ -4,6 +4,7 @@
 #include "picture1.h"
 #include "text1.h"
 #include <QElapsedTimer>
+#include <QStyleOption>
 #include <QtTest>
 
 class TestMainWindow : public QObject {
@@ -74,6 +75,61 @@ private slots:
                 got << at->objectName();
         QCOMPARE(got, (QStringList{"Picture1", "cmdExit", "Text1", "cmdGetLog", "cmdPrintLog", "cmdEraseLog", "cmdClear",
                                    "cmdDownLoad", "cmdContinuous", "cmdStop", "cmdFiles"}));
+    }
+
+    // Whatever the desktop's font: every button clear of its box's frame and
+    // caption, one caption size for all, no caption wider than its button.
+    void captionsFit_data()
+    {
+        QTest::addColumn<qreal>("points");
+        QTest::newRow("desktop font") << 0.0;
+        QTest::newRow("12 pt") << 12.0;
+        QTest::newRow("16 pt") << 16.0;
+    }
+    void captionsFit()
+    {
+        QFETCH(qreal, points);
+        const QFont was = QApplication::font();
+        QFont f = was;
+        if (points > 0)
+            f.setPointSizeF(points);
+        QApplication::setFont(f);
+        Rig r;
+        r.w.show();
+        QApplication::setFont(was);
+        for (QPushButton* b : r.w.findChildren<QPushButton*>()) {
+            QCOMPARE(b->font(), r.w.cmdGetLog->font());
+            QStyleOptionButton o;
+            o.initFrom(b);
+            QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <=
+                         b->style()->subElementRect(QStyle::SE_PushButtonContents, &o, b).width(), qPrintable(b->text()));
+            if (auto* g = qobject_cast<QGroupBox*>(b->parentWidget()))
+                QVERIFY2(g->contentsRect().contains(b->geometry()), qPrintable(b->text()));
+        }
+    }
+
+    // Focus starts on the display: a key pressed right after start reaches no button.
+    void keyAtStartRunsNothing_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("space") << int(Qt::Key_Space);
+        QTest::newRow("return") << int(Qt::Key_Return);
+        QTest::newRow("enter") << int(Qt::Key_Enter);
+        QTest::newRow("escape") << int(Qt::Key_Escape);
+    }
+    void keyAtStartRunsNothing()
+    {
+        QFETCH(int, key);
+        Rig r;
+        int ends = 0;
+        r.w.terminate = [&] { ++ends; };
+        r.w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&r.w));
+        QCOMPARE(QApplication::focusWidget(), r.w.picture1);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCOMPARE(r.d2xx.calls.size(), 0);
+        QCOMPARE(ends, 0);
+        QVERIFY(r.w.text1().isEmpty() && r.w.filesDialog == nullptr);
     }
 
     void statusBoxIsEditableAndKeepsExactText()
