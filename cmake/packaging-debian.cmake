@@ -5,20 +5,7 @@
 
 set(deb_doc ${CMAKE_INSTALL_DATADIR}/doc/corvameter-remote)
 set(deb_out ${CMAKE_BINARY_DIR}/deb)
-
-# Manual pages, compressed as Debian wants them: every dist/*.1.
-file(GLOB man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/dist/*.1)
-set(man_gz)
-foreach(page IN LISTS man_pages)
-  get_filename_component(name ${page} NAME)
-  add_custom_command(OUTPUT ${deb_out}/${name}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${page} ${deb_out}/${name}
-    COMMAND gzip -9 -n -f ${deb_out}/${name}
-    DEPENDS ${page}
-    VERBATIM)
-  list(APPEND man_gz ${deb_out}/${name}.gz)
-endforeach()
-install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+file(MAKE_DIRECTORY ${deb_out})
 
 # The package's changelog, and the copyright file every package carries.
 string(TIMESTAMP deb_date "%a, %d %b %Y 00:00:00 +0000" UTC)
@@ -34,7 +21,7 @@ add_custom_command(OUTPUT ${deb_out}/changelog.gz
   COMMAND ${CMAKE_COMMAND} -E rename ${deb_out}/changelog.tmp.gz ${deb_out}/changelog.gz
   DEPENDS ${deb_out}/changelog
   VERBATIM)
-add_custom_target(deb_docs ALL DEPENDS ${man_gz} ${deb_out}/changelog.gz)
+add_custom_target(deb_docs ALL DEPENDS ${deb_out}/changelog.gz)
 install(FILES ${deb_out}/changelog.gz ${PROJECT_SOURCE_DIR}/dist/copyright DESTINATION ${deb_doc})
 
 set(CPACK_GENERATOR DEB)

@@ -30,10 +30,13 @@ for f in /usr/bin/corvameter-remote /usr/share/applications/$pkg.desktop \
 done
 meta=$(grep '^/usr/share/metainfo/.*\.metainfo\.xml$' "$work/files") || fail "no AppStream metainfo"
 appstreamcli validate --no-net "$meta" || fail "appstreamcli rejects $meta"
-# Every library the programs need came with the dependencies.
+# Every library the programs need came with the dependencies, libftdi1 among them.
 for b in $(grep '^/usr/bin/' "$work/files"); do
     ! ldd "$b" | grep "not found" || fail "$b misses libraries"
 done
+if ldd /usr/bin/corvameter-remote | grep -q libftdi1; then
+    dpkg-query -W -f='${Depends}' $pkg | grep -q libftdi1 || fail "libftdi1 is not among the dependencies"
+fi
 # udev parses the installed rule without complaint.
 if command -v udevadm >/dev/null && [ -d /sys/class/net/lo ]; then
     out=$(udevadm test --action=add /sys/class/net/lo 2>&1 || true)
@@ -79,8 +82,10 @@ exit 0
 
 if [ -x /usr/bin/corvactl ]; then
     echo "== corvactl capture"
-    (cd "$work" && LD_LIBRARY_PATH=$simlib CORVASIM_MODES=1 corvactl capture capture.bmp) || fail "corvactl capture failed"
+    (cd "$work" && LD_LIBRARY_PATH=$simlib CORVASIM_MODES=1 corvactl capture -o capture.bmp) || fail "corvactl capture failed"
     identify -format "%wx%h" "$work/capture.bmp" | grep -qx 320x240 || fail "corvactl capture wrote no 320 x 240 picture"
+    diff=$(compare -metric AE "$work/capture.bmp" /usr/share/corvameter-remote/graticules/wfm_eu.bmp null: 2>&1 || true)
+    [ "$diff" -gt 200 ] 2>/dev/null && [ "$diff" -lt 20000 ] || fail "corvactl capture: not the instrument's pixels over the graticule ($diff differ)"
 fi
 
 echo "== purge"
