@@ -97,4 +97,4 @@ while read -r f; do
     if [ -e "$f" ] && { [ ! -d "$f" ] || ! dpkg-query -S "$f" >/dev/null 2>&1; }; then left+=" $f"; fi
 done < "$work/files"
 [ -z "$left" ] || fail "left behind after purge:$left"
-echo "PASS: lintian, install with dependencies, menu-entry start, 1 Frame drawn, purge left nothing"
+echo "PASS: lintian, appstreamcli, install with dependencies, menu-entry start, 1 Frame drawn, corvactl capture, purge left nothing"
