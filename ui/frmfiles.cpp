@@ -1,4 +1,5 @@
 #include "frmfiles.h"
+#include "fontfit.h"
 #include "picturestore.h"
 #include <QApplication>
 #include <QCloseEvent>
@@ -18,21 +19,6 @@
 namespace {
 // Layout is kept in twips, 15 to the pixel at 96 dpi.
 constexpr int px(int twips) { return (twips + 7) / 15; }
-
-// One step smaller, whether the desktop gives its font in points or pixels.
-bool shrink(QFont& f)
-{
-    if (f.pointSizeF() > 0) {
-        if (f.pointSizeF() <= 6)
-            return false;
-        f.setPointSizeF(f.pointSizeF() - 0.5);
-    } else {
-        if (f.pixelSize() <= 8)
-            return false;
-        f.setPixelSize(f.pixelSize() - 1);
-    }
-    return true;
-}
 
 // Indents each folder by its depth below the root, icon and all.
 class FolderDelegate : public QStyledItemDelegate {
@@ -198,7 +184,7 @@ void frmFiles::fitLabels()
         }
         return all;
     };
-    while (!place(false) && shrink(f)) {
+    while (!place(false) && shrinkFont(f)) {
     }
     place(true);
 }

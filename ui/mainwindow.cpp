@@ -2,6 +2,7 @@
 #include "appicon.h"
 #include "dynamic_d2xx.h"
 #include "frmfiles.h"
+#include "fontfit.h"
 #include "picture1.h"
 #include "text1.h"
 #include <QApplication>
@@ -18,21 +19,6 @@
 namespace {
 // Layout is kept in twips, 15 to the pixel at 96 dpi.
 constexpr int px(int twips) { return (twips + 7) / 15; }
-
-// One step smaller, whether the desktop gives its font in points or pixels.
-bool shrink(QFont& f)
-{
-    if (f.pointSizeF() > 0) {
-        if (f.pointSizeF() <= 6)
-            return false;
-        f.setPointSizeF(f.pointSizeF() - 0.5);
-    } else {
-        if (f.pixelSize() <= 8)
-            return false;
-        f.setPixelSize(f.pixelSize() - 1);
-    }
-    return true;
-}
 
 // Group boxes drawn the classic way: the caption sits in the frame's top
 // line, so the box's whole height below the caption is free for the buttons
@@ -120,7 +106,7 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     boxStyle->setParent(this);
     // The caption must end above the first button (16 pixels down in "Logger").
     QFont boxFont = font();
-    while (QFontMetrics(boxFont).height() + 1 > cmdGetLog->y() && shrink(boxFont)) {
+    while (QFontMetrics(boxFont).height() + 1 > cmdGetLog->y() && shrinkFont(boxFont)) {
     }
     for (QGroupBox* g : {Frame1, Frame2}) {
         g->setStyle(boxStyle);
@@ -182,7 +168,7 @@ void Corvameter_rem::fitCaptions()
         return true;
     };
     QFont f = font();
-    while (!fits(f) && shrink(f)) {
+    while (!fits(f) && shrinkFont(f)) {
     }
     for (QPushButton* b : buttons)
         b->setFont(f);
