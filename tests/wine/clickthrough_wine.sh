@@ -16,6 +16,7 @@ for t in wine xvfb-run xdotool xwininfo import compare identify; do
 done
 [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c" ] || { echo "SKIP: WINEPREFIX names no initialised prefix"; exit 77; }
 mkdir -p "$3"
+shots=$(cd "$3" && pwd)
 exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 set -u
 exe=$1; graticules=$2; shots=$3; dll=${4:-}
@@ -76,6 +77,9 @@ display_file() {
     compare -metric AE "$2" "$work/again.png" null: 2>/dev/null || fail "Display of $1 did not give back the stored picture"
 }
 
+# Windows of a prefix go to the X display its running Wine session opened:
+# let a session started elsewhere (other tests, the installer) end first.
+timeout 60 wineserver -w
 cd "$start"
 CORVASIM_TRACE="Z:$trace" CORVASIM_MODES=1,17 wine "$exe" >"$work/wine.log" 2>&1 & pid=$!
 for i in $(seq 150); do
@@ -126,6 +130,7 @@ shot 6-displayed
 click "$win" 432 472
 for i in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
 kill -0 $pid 2>/dev/null && fail "still running after Exit"
+timeout 60 wineserver -w
 rm -rf "$c/mypic.bmp" "$c/pics"
 echo "PASS: 1 Frame, Get Log, drives, Store C:\\mypic.bmp and C:\\pics\\mypic.bmp, Display of both, Exit; screenshots in $shots"
-' _ "$@"
+' _ "$1" "$2" "$shots" "${4:-}"
