@@ -78,7 +78,7 @@ public:
         QString s;
         for (int i = 0; i < 8; ++i)
             if (count_[i])
-                s += QStringLiteral("%1 %2 x %3 %%, ").arg(names[i]).arg(count_[i]).arg(ms_[i] / wallSeconds / 10, 0, 'f', 1);
+                s += QStringLiteral("%1 %2 x %3 %, ").arg(names[i]).arg(count_[i]).arg(ms_[i] / wallSeconds / 10, 0, 'f', 1);
         return s.chopped(2);
     }
 
