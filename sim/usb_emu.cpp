@@ -438,10 +438,9 @@ extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context** ctx)
 {
-    Emu& e = emu();
+    emu();   // the instrument powers up, reading its configuration
     if (ctx)
         *ctx = new libusb_context;
-    (void)e;
     return 0;
 }
 
@@ -635,12 +634,11 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle)
     return 0;
 }
 
-libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor, uint16_t product)
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor, uint16_t product)
 {
     libusb_device_handle* h = nullptr;
     if (vendor == kVendor && product == kProduct && libusb_open(&emu().dev, &h) != 0)
         h = nullptr;
-    (void)ctx;
     return h;
 }
 
