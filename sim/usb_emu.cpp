@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -249,8 +250,10 @@ Clock::time_point nextWake(const Emu& e)
     if (e.in.empty())
         return t;
     t = std::min(t, e.lastIn + statusPeriod(e));
-    if (const auto p = e.inst.nextPacket())
-        t = std::min(t, p->due);
+    // The oldest transfer ends when a packet fills it or a short one comes.
+    const libusb_transfer* front = e.in.front();
+    const long long room = std::max(1, (front->length - front->actual_length) / Instrument::kPacketBytes);
+    t = std::min(t, e.inst.dueWhen(std::numeric_limits<long long>::max(), room, true));
     for (libusb_transfer* x : e.in)
         t = std::min(t, priv(x).deadline);
     return t;
@@ -435,10 +438,9 @@ extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context** ctx)
 {
-    Emu& e = emu();
+    emu();   // the instrument powers up, reading its configuration
     if (ctx)
         *ctx = new libusb_context;
-    (void)e;
     return 0;
 }
 
@@ -632,12 +634,11 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle)
     return 0;
 }
 
-libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor, uint16_t product)
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor, uint16_t product)
 {
     libusb_device_handle* h = nullptr;
     if (vendor == kVendor && product == kProduct && libusb_open(&emu().dev, &h) != 0)
         h = nullptr;
-    (void)ctx;
     return h;
 }
 

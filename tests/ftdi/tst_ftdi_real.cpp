@@ -145,7 +145,7 @@ private slots:
             COMPARE_IMAGES(shown_[f], want_.display);
         }
         QVERIFY(!state_.handleOpen);
-        qInfo("status: %s", qPrintable(host_.text.simplified()));
+        qInfo("status box, in turn: %s", qPrintable(host_.text1History.join(u" | ").simplified()));
         screen_.cmdDownLoad_Click();   // the next click finds no instrument
         QVERIFY(host_.text1History.contains(QStringLiteral("List Device Failed")));
     }
@@ -161,8 +161,7 @@ private slots:
         QCOMPARE(shown_.size(), 1);
         expectFrame(0);
         COMPARE_IMAGES(shown_.last(), want_.display);
-        QVERIFY2(host_.text1History.contains(QStringLiteral("No screen data from the Corvameter")),
-                 qPrintable(host_.text1History.join(" | ")));
+        QVERIFY2(host_.text1History.contains("No screen data from the Corvameter"), qPrintable(host_.text));
         QVERIFY(!state_.handleOpen);
     }
 };
