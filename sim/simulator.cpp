@@ -122,8 +122,14 @@ FT_STATUS Simulator::Write(FT_HANDLE h, void* buffer, DWORD n, DWORD* written)
 FT_STATUS Simulator::SetTimeouts(FT_HANDLE h, ULONG r, ULONG w)
 {
     std::lock_guard lock(mutex_);
-    const FT_STATUS st = check(h, inst_.faults().failTimeoutsAfter, timeoutCalls_);
-    if (st == FT_OK)
+    // A setting of the library's own: it does not ask the device, not even
+    // whether it is still there.
+    FT_STATUS st = FT_OK;
+    if (!valid(h))
+        st = FT_INVALID_HANDLE;
+    else if (failNow(inst_.faults().failTimeoutsAfter, timeoutCalls_))
+        st = FT_IO_ERROR;
+    else
         readTimeout_ = r;
     trace(QStringLiteral("SetTimeouts %1 %2").arg(r).arg(w), st);
     return st;
