@@ -15,6 +15,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <unistd.h>
@@ -48,6 +49,54 @@ struct Threads {
     }
 };
 
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// Passes each call on, adding up the calling thread's CPU time inside the
+// driver library by call: where the main thread's share goes.
+class MeteredD2xx : public D2xx {
+public:
+    explicit MeteredD2xx(D2xx& d) : d_(d) {}
+    FT_STATUS ListDevices(void* a, void* b, DWORD f) override { return m(0, [&] { return d_.ListDevices(a, b, f); }); }
+    FT_STATUS OpenEx(void* a, DWORD f, FT_HANDLE* h) override { return m(1, [&] { return d_.OpenEx(a, f, h); }); }
+    FT_STATUS Write(FT_HANDLE h, void* b, DWORD n, DWORD* w) override { return m(2, [&] { return d_.Write(h, b, n, w); }); }
+    FT_STATUS SetTimeouts(FT_HANDLE h, ULONG r, ULONG w) override { return m(3, [&] { return d_.SetTimeouts(h, r, w); }); }
+    FT_STATUS GetQueueStatus(FT_HANDLE h, DWORD* q) override { return m(4, [&] { return d_.GetQueueStatus(h, q); }); }
+    FT_STATUS Read(FT_HANDLE h, void* b, DWORD n, DWORD* r) override
+    {
+        return m(n == 1 ? 5 : 6, [&] { return d_.Read(h, b, n, r); });
+    }
+    FT_STATUS Close(FT_HANDLE h) override { return m(7, [&] { return d_.Close(h); }); }
+    QString summary(double wallSeconds) const
+    {
+        static const char* const names[] = {"ListDevices", "OpenEx", "Write", "SetTimeouts", "GetQueueStatus",
+                                            "Read of 1", "Read of more", "Close"};
+        QString s;
+        for (int i = 0; i < 8; ++i)
+            if (count_[i])
+                s += QStringLiteral("%1 %2 x %3 %%, ").arg(names[i]).arg(count_[i]).arg(ms_[i] / wallSeconds / 10, 0, 'f', 1);
+        return s.chopped(2);
+    }
+
+private:
+    template <class F>
+    FT_STATUS m(int i, F&& call)
+    {
+        const double from = threadCpuMs();
+        const FT_STATUS st = call();
+        ms_[i] += threadCpuMs() - from;
+        ++count_[i];
+        return st;
+    }
+    D2xx& d_;
+    double ms_[8] = {};
+    long count_[8] = {};
+};
+
 struct CpuShare {
     double main = 0, programOthers = 0, library = 0, process = 0;   // per cent of one core
 };
@@ -77,14 +126,15 @@ struct Result {
     double mean = 0, lo = 0, hi = 0, expected = 0;
     int frames = 0;
     CpuShare streaming, idle;
-    QString failure;
+    QString failure, calls;
 };
 
-Result run(D2xx& d2xx, const std::vector<int>& programThreads)
+Result run(D2xx& driver, const std::vector<int>& programThreads)
 {
     Result r;
     State state;
     BenchHost host;
+    MeteredD2xx d2xx(driver);
     Link link(state, d2xx, host);
     Surface surface;
     ScreenCapture capture(state, link, host, surface);
@@ -100,6 +150,7 @@ Result run(D2xx& d2xx, const std::vector<int>& programThreads)
     capture.cmdContinuous_Click();
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     r.streaming = share(before, Threads::now(), programThreads, wall);
+    r.calls = d2xx.summary(wall);
 
     // Idle between clicks: the event loop alone, the device closed.
     const Threads idleFrom = Threads::now();
@@ -144,6 +195,7 @@ bool report(const char* name, const Result& r)
                 r.expected, off, periodOk ? "ok" : "MISSED");
     std::printf("%-30s CPU streaming: main %5.1f %%, program's other threads %4.1f %%, library's threads %4.1f %%, process %5.1f %% [%s]\n",
                 "", r.streaming.main, r.streaming.programOthers, r.streaming.library, r.streaming.process, streamingOk ? "ok" : "MISSED");
+    std::printf("%-30s main thread inside the driver: %s\n", "", qPrintable(r.calls));
     std::printf("%-30s CPU idle:      main %5.1f %%, program's other threads %4.1f %%, library's threads %4.1f %%, process %5.1f %% [%s]\n",
                 "", r.idle.main, r.idle.programOthers, r.idle.library, r.idle.process, idleOk ? "ok" : "MISSED");
     return periodOk && streamingOk && idleOk;
