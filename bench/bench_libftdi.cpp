@@ -240,11 +240,13 @@ int main(int argc, char** argv)
     const double wall = double(shown.back() - shown.front()) / 1e9;
     const double runCpu = (cpuLast - cpuFirst) / wall * 100;
     const double chip = emulatedChipPercent(frames / 2);
-    const bool cpuOk = runCpu - chip <= 3;
-    std::printf("continuous, %.1f s:          CPU %.2f %% of a core (window thread %.2f %%, reader %.2f %%)\n", wall,
-                runCpu, last.mainSince(first) / wall * 100, last.since(first, QStringLiteral("ftdi-reader")) / wall * 100);
-    std::printf("  of which the emulated chip, alone through plain libusb: %.2f %%; the program's own: %.2f %%   [%s]\n",
-                chip, runCpu - chip, cpuOk ? "ok" : "MISSED");
+    // Judged on the whole, the emulated chip's share included.
+    const bool cpuOk = runCpu <= 3;
+    std::printf("continuous, %.1f s:          CPU %.2f %% of a core (window thread %.2f %%, reader %.2f %%)   [%s]\n",
+                wall, runCpu, last.mainSince(first) / wall * 100,
+                last.since(first, QStringLiteral("ftdi-reader")) / wall * 100, cpuOk ? "ok" : "MISSED");
+    std::printf("  of which the emulated chip, alone through plain libusb: %.2f %%; the program's own: %.2f %%\n", chip,
+                runCpu - chip);
     ok &= periodOk && cpuOk;
 
     // Closed again: the reader is gone.
