@@ -96,6 +96,7 @@ frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
     Label3 = label("Label3", "Select Drive Required", 480, 720, 1695, 255);
     Label4 = label("Label4", "Select Folder Required", 480, 1680, 1695, 255);
     fitLabels();
+    fitCaptions({cmdStoreFile, cmdDispFile, cmdCancelFile}, font());
 
     QWidget* order[] = {Text1, Drive1, File1, cmdStoreFile, cmdDispFile, cmdCancelFile, Dir1};
     for (size_t i = 1; i < std::size(order); ++i)
