@@ -10,10 +10,14 @@
 #include <string>
 #include <thread>
 #include <vector>
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace {
 // FT_ListDevices writes at most this much, terminator included.
 constexpr int kSerialBytes = 64;
+constexpr const char* kReaderName = "ftdi-reader";
 
 using Context = std::unique_ptr<ftdi_context, decltype(&ftdi_free)>;
 
@@ -55,6 +59,9 @@ struct LibftdiD2xx::Device {
 // the loop sleeps in libusb and sees `stop` within that period.
 void LibftdiD2xx::Device::run()
 {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), kReaderName);   // for top -H and the benchmark
+#endif
     std::vector<unsigned char> buf(std::max(ctx->readbuffer_chunksize, 1u));
     while (!stop.load()) {
         const unsigned left = std::min<unsigned>(ctx->readbuffer_remaining, unsigned(buf.size()));

@@ -286,8 +286,9 @@ int watchFrames(Session& s, const QString& dir, const QByteArray& format, long c
         const bool priming = first && !single && s.state.DisplayMode > 10;
         first = false;
         if (!priming && !writeFailed) {
-            const QString name = QStringLiteral("frame-%1.%2").arg(written + 1, 6, 10, QChar(u'0')).arg(QString::fromLatin1(format));
-            const QString path = QDir(dir).filePath(name);
+            const QString path = QDir(dir).filePath(QStringLiteral("frame-%1.%2")
+                                                        .arg(written + 1, 6, 10, QChar(u'0'))
+                                                        .arg(QString::fromLatin1(format)));
             if (writeAtomically(path, encode(s.surface.image(), format))) {
                 ++written;
                 std::fputs(qPrintable(path + u'\n'), stdout);
