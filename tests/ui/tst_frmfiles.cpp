@@ -266,6 +266,13 @@ private slots:
         QVERIFY(dlg->Dir1->toolTip() == "Select Folder" && pics->toolTip().isEmpty());
         QTest::mouseDClick(dlg->Dir1->viewport(), Qt::LeftButton, {}, at);
         QCOMPARE(dlg->dirPath(), r.file("pics"));
+        // Enter opens the current folder (here the one above, and back).
+        dlg->Dir1->setCurrentRow(dlg->Dir1->currentRow() - 1);
+        QTest::keyClick(dlg->Dir1, Qt::Key_Return);
+        QCOMPARE(dlg->dirPath(), r.path);
+        dlg->Dir1->setCurrentItem(dlg->Dir1->findItems("pics", Qt::MatchExactly).value(0));
+        QTest::keyClick(dlg->Dir1, Qt::Key_Enter);
+        QCOMPARE(dlg->dirPath(), r.file("pics"));
         choose(dlg->File1, "two.bmp");
         w.cmdFiles->click();
         for (bool cancel : {true, false}) {
