@@ -96,7 +96,6 @@ private slots:
         QTest::newRow("stored") << "mypic.bmp" << QByteArray() << pattern(1);
         QTest::newRow("stored without extension, over a longer file") << "picture" << QByteArray() << pattern(2);
         QTest::newRow("small png named .bmp") << "p.bmp" << QByteArray("PNG") << pattern(3, {100, 50});
-        QTest::newRow("ppm") << "p.ppm" << QByteArray("PPM") << pattern(4);
         QTest::newRow("8-bit bitmap") << "b8.bmp" << QByteArray("BMP") << pattern(5).convertToFormat(QImage::Format_Indexed8);
     }
     void storeAndDisplay()
@@ -197,7 +196,6 @@ private slots:
 #ifdef Q_OS_UNIX
         setrlimit(RLIMIT_FSIZE, &was);
 #endif
-        QCOMPARE(r.state.PicturePath, PictureStore::joinPath(QDir::toNativeSeparators(r.path), name));
         QCOMPARE(r.boxes.size(), 1);
         QVERIFY2(r.boxes[0].startsWith(store ? "Store Error: The picture could not be stored as\n" + r.state.PicturePath + "\n"
                                              : "File Directory Error: No .BMP file is selected (0)"), qPrintable(r.boxes[0]));
