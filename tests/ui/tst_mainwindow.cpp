@@ -133,17 +133,33 @@ private slots:
         QVERIFY(r.w.text1().isEmpty() && r.w.filesDialog == nullptr);
     }
 
+    // The box keeps the exact text and shows it as the printout prints it:
+    // only CR LF breaks a line, NUL from stale record bytes shows as nothing.
+    void statusBoxIsEditableAndKeepsExactText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("CR LF") << "Downloaded 1 Frame\r\n" << "Downloaded 1 Frame\n";
+        QTest::newRow("lone CR") << "one\rtwo\r\n" << "onetwo\n";
+        QTest::newRow("lone LF") << "one\ntwo" << "onetwo";
+        QTest::newRow("NUL from stale bytes") << QString::fromLatin1(" Entry\0\0\0\r\n", 12) << " Entry\n";
+    }
     void statusBoxIsEditableAndKeepsExactText()
     {
+        QFETCH(QString, text);
         Rig r;
         r.w.show();
         QCOMPARE(r.w.text1Box->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-        r.w.link.appendStatus("Downloaded 1 Frame");
-        QCOMPARE(r.w.text1(), QString("Downloaded 1 Frame\r\n"));
+        r.w.setText1(text);
+        QCOMPARE(r.w.text1(), text);
+        QTEST(r.w.text1Box->toPlainText(), "shown");
+        // Typed lines end as the program's do.
         r.w.text1Box->setFocus();
         r.w.text1Box->moveCursor(QTextCursor::End);
         QTest::keyClicks(r.w.text1Box, "typed");
-        QCOMPARE(r.w.text1(), QString("Downloaded 1 Frame\ntyped"));
+        QTest::keyClick(r.w.text1Box, Qt::Key_Return);
+        const QString typed = r.w.text1();
+        QVERIFY2(typed.endsWith("typed\r\n") && typed.count('\n') == typed.count("\r\n"), qPrintable(typed));
     }
 
     void exitWaitsThenEnds_data()

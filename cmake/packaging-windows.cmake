@@ -1,0 +1,62 @@
+# The Windows installer (CPack's NSIS generator, makensis): the programs, the
+# Qt and mingw run-time DLLs and the Qt plugins they load, the graticules, a
+# Start-menu shortcut that starts the program in the graticule folder, and an
+# uninstaller. FTDI's FTD2XX.DLL is not ours to ship: their driver installer
+# puts it in the system folder.
+#   cmake --build build-win --target package  ->  corvameter-remote-<version>-win64.exe
+
+# Qt's windeployqt does not run in a cross build: copy what the programs load.
+set(corva_qt_bin ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS})
+set(corva_qt_plugins ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_PLUGINS})
+set(corva_runtime_dlls Qt6Core Qt6Gui Qt6Widgets Qt6PrintSupport libstdc++-6 libgcc_s_seh-1 libwinpthread-1)
+# Stripped copies: the mingw runtime comes with its debug information (libstdc++
+# alone is 23 MB of it).
+set(corva_runtime_dir ${CMAKE_BINARY_DIR}/runtime-dlls)
+set(corva_runtime_out "")
+foreach(dll ${corva_runtime_dlls})
+  add_custom_command(OUTPUT ${corva_runtime_dir}/${dll}.dll
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${corva_runtime_dir}
+    COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${corva_runtime_dir}/${dll}.dll ${corva_qt_bin}/${dll}.dll
+    DEPENDS ${corva_qt_bin}/${dll}.dll VERBATIM)
+  list(APPEND corva_runtime_out ${corva_runtime_dir}/${dll}.dll)
+endforeach()
+add_custom_target(corva_runtime_dlls ALL DEPENDS ${corva_runtime_out})
+install(FILES ${corva_runtime_out} DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Qt looks for its plugins in folders beside the program. Printing on Windows
+# needs no plugin of its own; the image formats are for "Display" (PNG and BMP
+# are built in).
+install(FILES ${corva_qt_plugins}/platforms/qwindows.dll DESTINATION ${CMAKE_INSTALL_BINDIR}/platforms)
+install(FILES ${corva_qt_plugins}/styles/qwindowsvistastyle.dll DESTINATION ${CMAKE_INSTALL_BINDIR}/styles)
+install(FILES ${corva_qt_plugins}/imageformats/qjpeg.dll ${corva_qt_plugins}/imageformats/qgif.dll
+              ${corva_qt_plugins}/imageformats/qico.dll
+        DESTINATION ${CMAKE_INSTALL_BINDIR}/imageformats)
+
+set(CPACK_GENERATOR NSIS)
+set(CPACK_STRIP_FILES ON)   # no debug information in what users get
+set(CPACK_PACKAGE_NAME corvameter-remote)
+set(CPACK_PACKAGE_VENDOR "Brisko")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Remote control for the Brisko Corvameter")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME corvameter-remote-${PROJECT_VERSION}-win64)
+set(CPACK_PACKAGE_INSTALL_DIRECTORY Corvameter)
+set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Corvameter)
+# A 64-bit installer for 64-bit programs: Program Files and the registry
+# without the 32-bit redirection.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+set(CPACK_NSIS_DISPLAY_NAME "Corvameter Remote Control")
+set(CPACK_NSIS_PACKAGE_NAME "Corvameter Remote Control ${PROJECT_VERSION}")
+# CPack writes these into a CMake file of its own and reads them back: hence
+# four backslashes for one, and single quotes for NSIS.
+set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\corvameter-remote.exe")
+set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+# The program reads the graticules from the folder it starts in: a shortcut's
+# working folder is the output folder (SetOutPath) current when it is made.
+set(corva_lnk "$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Corvameter Remote Control.lnk")
+set(CPACK_NSIS_CREATE_ICONS_EXTRA "
+  SetOutPath '$INSTDIR\\\\share\\\\corvameter-remote\\\\graticules'
+  CreateShortCut '${corva_lnk}' '$INSTDIR\\\\bin\\\\corvameter-remote.exe'
+  SetOutPath '$INSTDIR'")
+set(CPACK_NSIS_DELETE_ICONS_EXTRA "
+  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Corvameter Remote Control.lnk'")
+include(CPack)
