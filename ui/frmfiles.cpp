@@ -12,7 +12,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
 
@@ -96,6 +96,7 @@ frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
     Label3 = label("Label3", "Select Drive Required", 480, 720, 1695, 255);
     Label4 = label("Label4", "Select Folder Required", 480, 1680, 1695, 255);
     fitLabels();
+    fitCaptions({cmdStoreFile, cmdDispFile, cmdCancelFile}, font());
 
     QWidget* order[] = {Text1, Drive1, File1, cmdStoreFile, cmdDispFile, cmdCancelFile, Dir1};
     for (size_t i = 1; i < std::size(order); ++i)
@@ -121,13 +122,9 @@ frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
     connect(cmdCancelFile, &QPushButton::clicked, this, &frmFiles::cmdCancelFile_Click);
     connect(Drive1, &QComboBox::currentIndexChanged, this, &frmFiles::Drive1_Change);
     // A folder opens on a double click only, even where the desktop opens
-    // items on a single click; Enter opens the current one.
+    // items on a single click; Enter opens the current one (eventFilter).
     connect(Dir1, &QListWidget::itemDoubleClicked, this, &frmFiles::openDir1Item);
-    auto* enter = new QShortcut(QKeySequence(Qt::Key_Return), Dir1, nullptr, nullptr, Qt::WidgetShortcut);
-    connect(enter, &QShortcut::activated, this, [this] {
-        if (QListWidgetItem* item = Dir1->currentItem())
-            openDir1Item(item);
-    });
+    Dir1->installEventFilter(this);
 
     Form_Load();
 }
@@ -340,6 +337,18 @@ void frmFiles::messageBox(const QString& text, const QString& title, Host::Icon 
     case Host::Icon::Critical: box.setIcon(QMessageBox::Critical); break;
     }
     box.exec();
+}
+
+bool frmFiles::eventFilter(QObject* watched, QEvent* e)
+{
+    if (watched == Dir1 && e->type() == QEvent::KeyPress && Dir1->currentItem()) {
+        const int key = static_cast<QKeyEvent*>(e)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            openDir1Item(Dir1->currentItem());
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, e);
 }
 
 void frmFiles::closeEvent(QCloseEvent* e)

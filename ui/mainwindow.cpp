@@ -11,7 +11,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QProxyStyle>
-#include <QStyleOption>
 #include <qdrawutil.h>
 #include <cstdio>
 #include <cstdlib>
@@ -112,7 +111,8 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
         g->setStyle(boxStyle);
         g->setFont(boxFont);
     }
-    fitCaptions();
+    // The fixed 65-pixel buttons share one caption size.
+    fitCaptions(findChildren<QPushButton*>(), font());
 
     // Keyboard order: display, Exit, status box, Logger buttons, Clear, Download buttons.
     QWidget* order[] = {picture1, cmdExit, text1Box, cmdGetLog, cmdPrintLog, cmdEraseLog,
@@ -148,30 +148,6 @@ QPushButton* Corvameter_rem::button(QWidget* parent, const char* name, const cha
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;
-}
-
-void Corvameter_rem::fitCaptions()
-{
-    // One caption size for all buttons: the desktop's font, or where a wide
-    // font would clip a caption on the fixed 65-pixel buttons, one smaller
-    // size for all of them. Two pixels of air each side of the text.
-    const QList<QPushButton*> buttons = findChildren<QPushButton*>();
-    auto fits = [&](const QFont& f) {
-        for (QPushButton* b : buttons) {
-            QStyleOptionButton o;
-            o.initFrom(b);
-            o.rect = b->rect();
-            const int room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &o, b).width() - 4;
-            if (QFontMetrics(f).horizontalAdvance(b->text()) > room)
-                return false;
-        }
-        return true;
-    };
-    QFont f = font();
-    while (!fits(f) && shrinkFont(f)) {
-    }
-    for (QPushButton* b : buttons)
-        b->setFont(f);
 }
 
 void Corvameter_rem::connectHandler(QPushButton* b, std::function<void()> handler)

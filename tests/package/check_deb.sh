@@ -82,6 +82,7 @@ exit 0
 
 if [ -x /usr/bin/corvactl ]; then
     echo "== corvactl capture"
+    [ -f /usr/share/man/man1/corvactl.1.gz ] || fail "corvactl has no manual page"
     (cd "$work" && LD_LIBRARY_PATH=$simlib CORVASIM_MODES=1 corvactl capture -o capture.bmp) || fail "corvactl capture failed"
     identify -format "%wx%h" "$work/capture.bmp" | grep -qx 320x240 || fail "corvactl capture wrote no 320 x 240 picture"
     diff=$(compare -metric AE "$work/capture.bmp" /usr/share/corvameter-remote/graticules/wfm_eu.bmp null: 2>&1 || true)

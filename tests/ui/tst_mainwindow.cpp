@@ -1,5 +1,6 @@
 #include "dynamic_d2xx.h"
 #include "fake_d2xx.h"
+#include "frmfiles.h"
 #include "mainwindow.h"
 #include "picture1.h"
 #include "text1.h"
@@ -66,7 +67,8 @@ private slots:
     }
 
     // Whatever the desktop's font: every button clear of its box's frame and
-    // caption, one caption size for all, no caption wider than its button.
+    // caption, one caption size for all of a window's buttons, no caption
+    // wider than its button.
     void captionsFit_data()
     {
         QTest::addColumn<qreal>("points");
@@ -84,15 +86,19 @@ private slots:
         QApplication::setFont(f);
         Rig r;
         r.w.show();
+        r.w.cmdFiles->click();
         QApplication::setFont(was);
-        for (QPushButton* b : r.w.findChildren<QPushButton*>()) {
-            QCOMPARE(b->font(), r.w.cmdGetLog->font());
-            QStyleOptionButton o;
-            o.initFrom(b);
-            QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <=
-                         b->style()->subElementRect(QStyle::SE_PushButtonContents, &o, b).width(), qPrintable(b->text()));
-            if (auto* g = qobject_cast<QGroupBox*>(b->parentWidget()))
-                QVERIFY2(g->contentsRect().contains(b->geometry()), qPrintable(b->text()));
+        for (QWidget* window : {static_cast<QWidget*>(&r.w), static_cast<QWidget*>(r.w.filesDialog.get())}) {
+            const QList<QPushButton*> buttons = window->findChildren<QPushButton*>();
+            for (QPushButton* b : buttons) {
+                QCOMPARE(b->font(), buttons[0]->font());
+                QStyleOptionButton o;
+                o.initFrom(b);
+                QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <=
+                             b->style()->subElementRect(QStyle::SE_PushButtonContents, &o, b).width(), qPrintable(b->text()));
+                if (auto* g = qobject_cast<QGroupBox*>(b->parentWidget()))
+                    QVERIFY2(g->contentsRect().contains(b->geometry()), qPrintable(b->text()));
+            }
         }
     }
 
