@@ -3,14 +3,21 @@
 #include <QLibrary>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 // Reaches the vendor's driver library, loaded on first use by its platform name
 // (FTD2XX.DLL, libftd2xx.so, libftd2xx.dylib) through the system loader path.
+// Where that library cannot be loaded and libftdi1 support is built in (Linux,
+// macOS), the same calls go through libftdi1 instead.
 class DynamicD2xx : public D2xx {
 public:
+    // Which library carries the calls; None until the first call decides.
+    enum class Backend { None, Vendor, Libftdi };
+
     DynamicD2xx();
     // Names tried in order; the first that loads wins. Tests may replace them.
-    explicit DynamicD2xx(QStringList candidates);
+    // `only` other than None restricts the choice to that one library.
+    explicit DynamicD2xx(QStringList candidates, Backend only = Backend::None);
     ~DynamicD2xx() override;
     DynamicD2xx(const DynamicD2xx&) = delete;
     DynamicD2xx& operator=(const DynamicD2xx&) = delete;
@@ -27,13 +34,28 @@ public:
     static QString platformLibraryName();
     QString loadedFrom() const { return lib_.fileName(); }
 
+    // Restricts the choice to one library (None: vendor's, else libftdi1), for
+    // a user who asks for one. Only before the first call; false after it, or
+    // for libftdi1 when it is not built in.
+    bool choose(Backend only);
+    Backend backend() const { return backend_; }
+    static bool libftdiBuiltIn();
+    // For people: the vendor library's file, or "libftdi1 1.5"; empty before
+    // the first call.
+    QString libraryInUse() const;
+
 private:
     void load();
+    void announce() const;
+    [[noreturn]] void missing(const QString& vendorError, const QString& libftdiError);
     QFunctionPointer entry(const char* name);
 
     QStringList candidates_;
+    Backend only_ = Backend::None;
+    Backend backend_ = Backend::None;
     QLibrary lib_;
     bool loaded_ = false;
     struct Entries;
     Entries* fn_ = nullptr;
+    std::unique_ptr<D2xx> libftdi_;
 };

@@ -15,7 +15,9 @@ void Link::Open_USB()
 {
     FT_STATUS st = d2xx_.ListDevices(reinterpret_cast<void*>(uintptr_t{0}), state_.SerialNumber.data(),
                                      FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
+    lastOpenStatus = st;
     if (st != FT_OK) {
+        lastOpen = OpenOutcome::ListFailed;
         replaceText1(QStringLiteral("List Device Failed"));
         return;
     }
@@ -24,13 +26,16 @@ void Link::Open_USB()
     state_.SerialNumber.back() = '\0';
     FT_HANDLE h = state_.ftHandle;
     st = d2xx_.OpenEx(state_.SerialNumber.data(), FT_OPEN_BY_SERIAL_NUMBER, &h);
+    lastOpenStatus = st;
     if (st != FT_OK) {
+        lastOpen = state_.handleOpen ? OpenOutcome::OpenExRefused : OpenOutcome::OpenExFailed;
         // A handle some outer handler holds open stays usable by this one.
         replaceText1(QStringLiteral("OpenEx Failed"));
         return;
     }
     state_.ftHandle = h;
     state_.handleOpen = true;
+    lastOpen = OpenOutcome::Opened;
 }
 
 void Link::Send_byte_to_USB(int code)

@@ -29,6 +29,13 @@ public:
     // Text1 shows just this message; StatusText stays as it was.
     void replaceText1(const QString& message);
 
+    // How the latest Open_USB ended, for the window's first-run hint.
+    // OpenExRefused: the open failed while one of our own handlers held the
+    // device, so the cause is ours and not the system's.
+    enum class OpenOutcome { NotTried, Opened, ListFailed, OpenExFailed, OpenExRefused };
+    OpenOutcome lastOpen = OpenOutcome::NotTried;
+    FT_STATUS lastOpenStatus = FT_OK;
+
     QTimer Timer1;
     State& state() { return state_; }
     Host& host() { return host_; }

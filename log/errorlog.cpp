@@ -1,9 +1,6 @@
 #include "errorlog.h"
 #include "logrecord.h"
-#include "printlog.h"
 #include <QElapsedTimer>
-#include <QPrinter>
-#include <QPrinterInfo>
 
 ErrorLog::ErrorLog(State& state, Link& link, Host& host) : state_(state), link_(link), host_(host) {}
 
@@ -108,33 +105,4 @@ void ErrorLog::cmdEraseLog_Click()
     link_.appendStatus(QStringLiteral("Erase command sent"));
     if (link_.close() != FT_OK)
         host_.setText1(QStringLiteral("Close Failed"));
-}
-
-void ErrorLog::cmdPrintLog_Click()
-{
-    try {
-        const QPrinterInfo info = QPrinterInfo::defaultPrinter();
-        if (!info.isNull()) {
-            QPrinter printer(info, QPrinter::HighResolution);
-            if (printer.isValid()) {
-                printLogOn(printer);
-                return;
-            }
-        }
-    } catch (const std::exception&) {
-    }
-    host_.showMessage(QStringLiteral("Can't find a Printer"), QStringLiteral("Print Error"), Host::Icon::Exclamation);
-}
-
-void ErrorLog::printLogOn(QPrinter& printer)
-{
-    bool ok = false;
-    try {
-        // Whatever part of the document was made is dropped, not sent.
-        ok = printLogDocument(printer, host_.text1(), [&printer] { printer.abort(); });
-    } catch (const std::exception&) {
-    }
-    if (ok)
-        return;
-    host_.showMessage(QStringLiteral("Can't find a Printer"), QStringLiteral("Print Error"), Host::Icon::Exclamation);
 }

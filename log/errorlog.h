@@ -10,8 +10,9 @@ public:
 
     void cmdGetLog_Click();
     void cmdEraseLog_Click();
+    // These two are in errorlog_print.cpp (library corva_log, with Qt's
+    // print support); corva_logcore alone has the rest.
     void cmdPrintLog_Click();
-
     // Prints Text1 on this printer; on any failure shows the one print error box.
     void printLogOn(QPrinter& printer);
 

@@ -108,8 +108,9 @@ void ScreenCapture::Load_graticule()
     if (!file)
         return;
     // Read afresh every frame: the user may replace a file while we run.
+    const QString name = QString::fromLatin1(file);
     QImage picture;
-    if (picture.load(QString::fromLatin1(file))) {
+    if (picture.load(graticuleDir.isEmpty() ? name : QDir(graticuleDir).filePath(name))) {
         surface_.setPicture(picture);
         return;
     }
@@ -117,7 +118,7 @@ void ScreenCapture::Load_graticule()
     // from a frame in another mode is mistaken for this one's scale.
     surface_.clear();
     link_.appendStatus(QStringLiteral("Graticule %1 could not be loaded from %2")
-                           .arg(QString::fromLatin1(file), QDir::toNativeSeparators(QDir::currentPath())));
+                           .arg(name, QDir::toNativeSeparators(QDir(graticuleDir).absolutePath())));
 }
 
 void ScreenCapture::Draw_level_bars()

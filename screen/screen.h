@@ -27,6 +27,10 @@ public:
     // of the buffer's end.
     static constexpr int kMaxBlockRead = State::kRxSize - 1;
 
+    // Folder the graticule bitmaps are read from; empty means the working
+    // directory, which is where the window program looks.
+    QString graticuleDir;
+
     // The graticule file for a display mode, or nullptr where it has none.
     static const char* graticuleFile(int mode);
 

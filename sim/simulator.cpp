@@ -1,366 +1,24 @@
 #include "simulator.h"
-#include <QFile>
-#include <QRegularExpression>
 #include <QtGlobal>
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstring>
 
 namespace {
-
 constexpr FT_STATUS kInvalidParameter = 6;   // the driver's FT_INVALID_PARAMETER
-constexpr int kPacket = 64;                  // USB bulk packet size
-constexpr double kPi = 3.14159265358979323846;
-
-// The display modes that have a graticule, toured when no sequence is given.
-constexpr int kTour[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16};
-constexpr int kFramesPerTourStop = 6;
-
-// Texts of the instrument's log. None may start with a capital E: the
-// program takes that for the end marker.
-const char* const kHeader[] = {"Corvameter error log", "Serial CVM00001  Fw 2.07", "Log started 14.03.26",
-                               "------------------------"};
-const char* const kEvents[] = {"Ref lost input 2",   "Ref restored input 2", "No video input 1",
-                               "Audio clip ch 3",    "Audio silence ch 2",   "Gamut alarm RGB",
-                               "CRC fault input 1",  "Timecode missing",     "Fan speed low",
-                               "PSU 12V low 11.2V",  "Temp high 61 C",       "Format 1080i50 in 2",
-                               "Luma over 103%",     "Black below -2%",      "Phase drift ch 1-2",
-                               "Loudness -14 LUFS"};
-
-uint32_t mix(uint32_t a, uint32_t b, uint32_t c = 0)
-{
-    uint32_t h = a * 0x9E3779B1u ^ (b + 0x7F4A7C15u) * 0x85EBCA77u ^ (c + 0x165667B1u) * 0xC2B2AE3Du;
-    h ^= h >> 15;
-    h *= 0x2C1B3C6Du;
-    h ^= h >> 12;
-    return h;
 }
 
-// The instrument's screen as intensities 0..15, x 1..320, y 0..255.
-class Frame {
-public:
-    static constexpr int W = 321, H = 256;
-    void plot(int x, int y, int v)
-    {
-        if (x < 1 || x >= W || y < 0 || y >= H)
-            return;
-        uint8_t& p = px_[size_t(y) * W + size_t(x)];
-        p = uint8_t(std::max<int>(p, std::clamp(v, 0, 15)));
-    }
-    void line(double x0, double y0, double x1, double y1, int v)
-    {
-        const int steps = std::max(1, int(std::ceil(std::max(std::abs(x1 - x0), std::abs(y1 - y0)))));
-        for (int i = 0; i <= steps; ++i) {
-            const double t = double(i) / steps;
-            plot(int(std::lround(x0 + (x1 - x0) * t)), int(std::lround(y0 + (y1 - y0) * t)), v);
-        }
-    }
-    // A bright spot with a dimmer rim, as a trace dwelling on one point.
-    void spot(int x, int y, int v)
-    {
-        for (int dy = -1; dy <= 1; ++dy)
-            for (int dx = -1; dx <= 1; ++dx)
-                plot(x + dx, y + dy, (dx || dy) ? v / 2 : v);
-    }
-    uint8_t at(int x, int y) const { return px_[size_t(y) * W + size_t(x)]; }
-
-private:
-    std::array<uint8_t, size_t(W) * H> px_{};
-};
-
-// Waveform: luma of a line of colour bars that pans across, with a fainter
-// trace of a moving scene under it.
-void drawWaveform(Frame& f, int frame)
-{
-    static const double kBars[] = {1.0, 0.66, 0.52, 0.44, 0.31, 0.23, 0.09, 0.0};
-    auto rowOf = [](double luma) { return 200.0 - 160.0 * luma; };
-    const int pan = (frame * 5) % 320;
-    double prev = -1;
-    for (int x = 1; x <= 320; ++x) {
-        const int pos = (x - 1 + pan) % 320;
-        const double y = rowOf(kBars[pos / 40]);
-        const int jitter = int(mix(uint32_t(frame), uint32_t(x)) % 3) - 1;
-        f.plot(x, int(y) + jitter, 15);
-        f.plot(x, int(y) + jitter - 1, 6);
-        f.plot(x, int(y) + jitter + 1, 6);
-        if (prev >= 0 && prev != y)   // the edge between two bars
-            f.line(x, prev, x, y, 4);
-        prev = y;
-        const double scene = 0.45 + 0.3 * std::sin(x / 23.0 + frame * 0.4) + 0.08 * std::sin(x / 5.0 - frame);
-        f.plot(x, int(rowOf(scene)), 3);
-        f.plot(x, int(rowOf(scene)) + 1, 2);
-    }
-}
-
-// Vector display: the six colour-bar targets and the transitions between
-// them, turning slowly about the centre as with a drifting subcarrier phase.
-void drawVector(Frame& f, int frame)
-{
-    struct Target { double deg, amp; };
-    static const Target kTargets[] = {{167, 0.44}, {283, 0.63}, {241, 0.59}, {61, 0.59}, {103, 0.63}, {347, 0.44}};
-    const double cx = 160, cy = 120, scale = 150;
-    const double turn = frame * 4.0;
-    double px = cx, py = cy;
-    for (size_t i = 0; i <= std::size(kTargets); ++i) {
-        double x = cx, y = cy;
-        if (i < std::size(kTargets)) {
-            const double a = (kTargets[i].deg + turn) * kPi / 180.0;
-            x = cx + scale * kTargets[i].amp * std::cos(a);
-            y = cy - scale * kTargets[i].amp * std::sin(a);
-        }
-        f.line(px, py, x, y, 3);
-        if (i < std::size(kTargets)) {
-            f.spot(int(std::lround(x)), int(std::lround(y)), 15);
-            for (uint32_t n = 0; n < 6; ++n) {   // noise around the target
-                const uint32_t h = mix(uint32_t(frame), uint32_t(i), n);
-                f.plot(int(std::lround(x)) + int(h % 7) - 3, int(std::lround(y)) + int((h >> 8) % 7) - 3, 9);
-            }
-        }
-        px = x;
-        py = y;
-    }
-    f.spot(int(cx), int(cy), 12);
-}
-
-// Audio: peak-hold marks above the program's level bars, a phase scope in the
-// middle and a correlation meter under it.
-void drawAudio(Frame& f, int frame)
-{
-    static const int kBarLeft[] = {17, 41, 273, 297};
-    for (int ch = 0; ch < 4; ++ch) {
-        int peak = 206;
-        for (int back = 1; back <= 8; ++back)
-            peak = std::min<int>(peak, Simulator::levelFor(frame - back, ch));
-        for (int x = kBarLeft[ch] - 1; x <= kBarLeft[ch] + 5; ++x)
-            f.plot(x, peak - 2, 15);
-    }
-    const double cx = 160, cy = 110, k = 42;
-    const double phase = frame * 0.21;
-    for (int i = 0; i < 600; ++i) {
-        const double t = i * 2 * kPi / 600;
-        const double l = std::sin(3 * t + phase) * (0.6 + 0.3 * std::sin(frame * 0.37));
-        const double r = std::sin(3 * t + phase + 0.5 + 0.4 * std::sin(frame * 0.13)) * (0.6 + 0.3 * std::sin(frame * 0.37 + 1.3));
-        f.plot(int(std::lround(cx + (l - r) * k)), int(std::lround(cy - (l + r) * k)), i % 3 ? 5 : 12);
-    }
-    f.line(100, 224, 220, 224, 4);
-    const int needle = 160 + int(std::lround(55 * std::cos(0.5 + 0.4 * std::sin(frame * 0.13))));
-    for (int y = 220; y <= 228; ++y)
-        f.plot(needle, y, 15);
-}
-
-void render(Frame& f, int frame, int mode)
-{
-    const int m = mode & 31;
-    if (m >= 4 && m <= 9)
-        drawVector(f, frame);
-    else if (m >= 11)
-        drawAudio(f, frame);
-    else
-        drawWaveform(f, frame);
-}
-
-bool parseCount(const QString& text, long long& out)
-{
-    bool ok = false;
-    const long long v = text.toLongLong(&ok, 0);
-    if (!ok || v < 0)
-        return false;
-    out = v;
-    return true;
-}
-
-} // namespace
-
-// ---------------------------------------------------------------- configuration
-
-SimFaults SimFaults::parse(const QString& text)
-{
-    SimFaults f;
-    static const QRegularExpression sep(QStringLiteral("[,;\\s]+"));
-    for (const QString& item : text.split(sep, Qt::SkipEmptyParts)) {
-        const qsizetype eq = item.indexOf(u'=');
-        const QString name = (eq < 0 ? item : item.left(eq)).toLower();
-        const QString value = eq < 0 ? QString() : item.mid(eq + 1);
-        long long n = 0;
-        const bool hasValue = eq >= 0;
-        const bool numberOk = hasValue && parseCount(value, n);
-        auto count = [&](int& slot) {
-            if (hasValue && !numberOk)
-                return false;
-            slot = int(std::min<long long>(hasValue ? n : 0, 1 << 30));
-            return true;
-        };
-        bool ok = true;
-        if (name == u"nodevice" && !hasValue)
-            f.noDevice = true;
-        else if (name == u"noopen" && !hasValue)
-            f.noOpen = true;
-        else if (name == u"stall-after" && numberOk)
-            f.stallAfter = n;
-        else if (name == u"short-block" && (!hasValue || numberOk))
-            f.shortBy = int(std::min<long long>(hasValue ? n : 100, Simulator::kBlockBytes));
-        else if (name == u"fail-write")
-            ok = count(f.failWriteAfter);
-        else if (name == u"fail-timeouts")
-            ok = count(f.failTimeoutsAfter);
-        else if (name == u"fail-queue")
-            ok = count(f.failQueueAfter);
-        else if (name == u"fail-read")
-            ok = count(f.failReadAfter);
-        else if (name == u"fail-close")
-            ok = count(f.failCloseAfter);
-        else
-            ok = false;
-        if (!ok)
-            f.unknown << item;
-    }
-    return f;
-}
-
-SimConfig SimConfig::fromEnvironment()
-{
-    SimConfig c;
-    if (qEnvironmentVariableIsSet("CORVASIM_RATE")) {
-        bool ok = false;
-        const double r = qEnvironmentVariable("CORVASIM_RATE").toDouble(&ok);
-        if (ok && std::isfinite(r) && r >= 0)
-            c.bytesPerSecond = r == 0 ? 0 : std::max(r, 100.0);
-        else
-            qWarning("corvasim: CORVASIM_RATE is not a rate in bytes per second; using %g", c.bytesPerSecond);
-    }
-    for (const QString& m : qEnvironmentVariable("CORVASIM_MODES").split(u',', Qt::SkipEmptyParts)) {
-        bool ok = false;
-        const int v = m.trimmed().toInt(&ok, 0);
-        if (ok && v >= 0 && v <= 255)
-            c.modes.push_back(v);
-        else
-            qWarning("corvasim: CORVASIM_MODES entry \"%s\" is not a byte; skipped", qPrintable(m));
-    }
-    if (qEnvironmentVariableIsSet("CORVASIM_LOG_RECORDS")) {
-        bool ok = false;
-        const int n = qEnvironmentVariable("CORVASIM_LOG_RECORDS").toInt(&ok);
-        if (ok)
-            c.logRecords = std::max(n, -1);
-        else
-            qWarning("corvasim: CORVASIM_LOG_RECORDS is not a number; using %d", c.logRecords);
-    }
-    c.faults = qEnvironmentVariable("CORVASIM_FAULTS");
-    c.traceFile = qEnvironmentVariable("CORVASIM_TRACE");
-    return c;
-}
-
-// ---------------------------------------------------------------- content
-
-uint8_t Simulator::modeByteFor(const SimConfig& cfg, int frameIndex)
-{
-    const size_t i = size_t(std::max(frameIndex, 0));
-    if (!cfg.modes.empty())
-        return uint8_t(cfg.modes[i % cfg.modes.size()]);
-    // The instrument uses the top three bits for flags of its own; they change
-    // from frame to frame and mean nothing to the display mode.
-    const int mode = kTour[(i / kFramesPerTourStop) % std::size(kTour)];
-    return uint8_t(mode | int((i % 8) << 5));
-}
-
-uint8_t Simulator::levelFor(int frameIndex, int channel)
-{
-    // Programme-like levels: the two channels of a pair move together, with
-    // some flicker of their own. Smaller rows are louder.
-    const double pair = channel < 2 ? 0.0 : 2.1;
-    const double loud = 0.55 + 0.3 * std::sin(frameIndex * 0.23 + pair) + 0.1 * std::sin(frameIndex * 0.71 + channel);
-    const double flicker = double(mix(uint32_t(frameIndex), uint32_t(channel), 7) % 100) / 100.0 * 0.12;
-    const double a = std::clamp(loud + flicker, 0.0, 1.0);
-    return uint8_t(std::clamp(int(std::lround(206 - 176 * a)), 30, 206));
-}
-
-QByteArray Simulator::screenBlock(int frameIndex, int blockIndex, int mode)
-{
-    Frame f;
-    render(f, frameIndex, mode);
-    const int b = std::clamp(blockIndex, 0, 4);
-    QByteArray out(kBlockBytes, '\0');
-    for (int c = 0; c < 64; ++c) {
-        const int x = 320 - (64 * b + c);
-        // Offset 0 of a column carries no pixels.
-        for (int r = 1; r < 128; ++r)
-            out[c * 128 + r] = char((f.at(x, 2 * r) << 4) | f.at(x, 2 * r + 1));
-    }
-    if (b == 4)   // the audio levels ride along with every frame's last block
-        for (int ch = 0; ch < 4; ++ch)
-            out[119 + 2 * ch] = char(levelFor(frameIndex, ch));
-    return out;
-}
-
-QByteArray Simulator::logRecord(int index, const SimConfig& cfg)
-{
-    const int i = std::max(index, 0);
-    const bool end = cfg.logRecords >= 0 && i >= cfg.logRecords;
-    // Every record is padded to one length: the program reads each record
-    // with the count it polled for an earlier one.
-    const int length = kRecordBytes;
-    const int width = length - 7;
-    QByteArray body;
-    if (end) {
-        body = "End of log";
-    } else {
-        if (i < int(std::size(kHeader))) {
-            body = kHeader[i];
-        } else {
-            const int secs = (8 * 3600 + i * 397 + int(mix(uint32_t(i), 3) % 60)) % 86400;
-            const QByteArray time = QString::asprintf("%02d:%02d:%02d", secs / 3600, secs / 60 % 60, secs % 60).toLatin1();
-            body = QByteArray(kEvents[mix(uint32_t(i), 11) % std::size(kEvents)]).leftJustified(width - time.size(), ' ', true) + time;
-        }
-    }
-    body = body.leftJustified(width, ' ', true);
-    QByteArray rec = QByteArray::number(i % 10000).rightJustified(4, '0') + ' ' + body;
-    return rec.leftJustified(length - 2, ' ', true) + "\r\n";
-}
-
-// ---------------------------------------------------------------- life cycle
-
-Simulator::Simulator(SimConfig cfg) : cfg_(std::move(cfg)), faults_(SimFaults::parse(cfg_.faults))
-{
-    if (!faults_.unknown.isEmpty())
-        qWarning("corvasim: CORVASIM_FAULTS: not understood: %s", qPrintable(faults_.unknown.join(u' ')));
-    if (cfg_.traceFile == u"-") {
-        trace_ = stderr;
-    } else if (!cfg_.traceFile.isEmpty()) {
-        trace_ = std::fopen(QFile::encodeName(cfg_.traceFile).constData(), "a");
-        ownTrace_ = trace_ != nullptr;
-        if (!trace_)
-            qWarning("corvasim: cannot open trace file %s", qPrintable(cfg_.traceFile));
-    }
-}
-
-Simulator::~Simulator()
-{
-    if (ownTrace_)
-        std::fclose(trace_);
-}
+Simulator::Simulator(SimConfig cfg) : inst_(std::move(cfg)) {}
 
 int Simulator::framesStarted() const
 {
     std::lock_guard lock(mutex_);
-    return frames_;
+    return inst_.framesStarted();
 }
 
 bool Simulator::isOpen() const
 {
     std::lock_guard lock(mutex_);
     return open_;
-}
-
-void Simulator::trace(const QString& line, FT_STATUS status)
-{
-    if (!trace_)
-        return;
-    QByteArray out = line.toLatin1();
-    if (status != FT_OK)
-        out += " [status " + QByteArray::number(status) + ']';
-    out += '\n';
-    std::fwrite(out.constData(), 1, size_t(out.size()), trace_);
-    std::fflush(trace_);
 }
 
 bool Simulator::failNow(int after, int& count)
@@ -370,76 +28,31 @@ bool Simulator::failNow(int after, int& count)
     return count++ >= after;
 }
 
-// ---------------------------------------------------------------- the receive stream
-
-Simulator::Clock::time_point Simulator::finishOf(const Chunk& c) const
+// An open handle on an instrument still attached, and no fault due.
+FT_STATUS Simulator::check(FT_HANDLE h, int after, int& count)
 {
-    if (cfg_.bytesPerSecond <= 0)
-        return c.start;
-    const long long packets = (c.end - c.begin + kPacket - 1) / kPacket;
-    return c.start + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(packets * kPacket / cfg_.bytesPerSecond));
+    if (!valid(h))
+        return FT_INVALID_HANDLE;
+    if (!inst_.present(Clock::now()))
+        return FT_IO_ERROR;
+    return failNow(after, count) ? FT_IO_ERROR : FT_OK;
 }
 
-void Simulator::queue(const QByteArray& bytes)
+void Simulator::pump(Clock::time_point now)
 {
-    if (bytes.isEmpty())
-        return;
-    // One line: a new answer starts when the previous one is through.
-    Clock::time_point start = Clock::now();
-    if (!chunks_.empty())
-        start = std::max(start, finishOf(chunks_.back()));
-    chunks_.push_back({queued_, queued_ + bytes.size(), start});
-    queued_ += bytes.size();
-    data_ += bytes;
-}
-
-long long Simulator::arrivedAt(Clock::time_point t) const
-{
-    long long arrived = chunks_.empty() ? queued_ : chunks_.front().begin;
-    for (const Chunk& c : chunks_) {
-        if (t >= finishOf(c)) {
-            arrived = c.end;
-            continue;
-        }
-        if (t > c.start) {
-            const double secs = std::chrono::duration<double>(t - c.start).count();
-            const long long packets = (long long)(secs * cfg_.bytesPerSecond / kPacket);
-            arrived = std::min(c.end, c.begin + packets * kPacket);
-        }
-        break;
+    while (const auto p = inst_.nextPacket()) {
+        if (p->due > now)
+            break;
+        rx_ += inst_.takePacket(*p);
     }
-    return arrived;
 }
-
-Simulator::Clock::time_point Simulator::whenArrived(long long offset) const
-{
-    for (const Chunk& c : chunks_) {
-        if (offset > c.end)
-            continue;
-        if (offset <= c.begin || cfg_.bytesPerSecond <= 0)
-            return c.start;
-        const long long packets = (offset - c.begin + kPacket - 1) / kPacket;
-        return c.start + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(packets * kPacket / cfg_.bytesPerSecond)) +
-               std::chrono::microseconds(1);
-    }
-    return offset <= queued_ ? Clock::now() : Clock::time_point::max();
-}
-
-void Simulator::dropQueue()
-{
-    data_.clear();
-    chunks_.clear();
-    consumed_ = queued_ = 0;
-}
-
-// ---------------------------------------------------------------- the seven calls
 
 FT_STATUS Simulator::ListDevices(void* arg1, void* arg2, DWORD flags)
 {
     std::lock_guard lock(mutex_);
     const auto index = quintptr(arg1);
     FT_STATUS st = FT_OK;
-    if (faults_.noDevice)
+    if (!inst_.present(Clock::now()))
         st = FT_DEVICE_NOT_FOUND;
     else if (flags != (FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) || !arg2)
         st = kInvalidParameter;
@@ -459,7 +72,9 @@ FT_STATUS Simulator::OpenEx(void* arg1, DWORD flags, FT_HANDLE* h)
     FT_STATUS st = FT_OK;
     if (!serial || !h)
         st = kInvalidParameter;
-    else if (faults_.noOpen || open_)
+    else if (!inst_.present(Clock::now()))
+        st = FT_DEVICE_NOT_FOUND;
+    else if (inst_.faults().noOpen || open_)
         st = FT_DEVICE_NOT_OPENED;   // held by someone else, or by ourselves
     else if (flags != FT_OPEN_BY_SERIAL_NUMBER || name != kSerial)
         st = FT_DEVICE_NOT_FOUND;
@@ -469,7 +84,8 @@ FT_STATUS Simulator::OpenEx(void* arg1, DWORD flags, FT_HANDLE* h)
         handle_ = reinterpret_cast<FT_HANDLE>(quintptr(0xC0F0000) + quintptr(opens_) * 16);
         open_ = true;
         readTimeout_ = 0;
-        dropQueue();
+        inst_.purge();   // the vendor's library purges on open
+        rx_.clear();
         *h = handle_;
     }
     trace(QStringLiteral("OpenEx %1 %2").arg(QString::fromLatin1(name)).arg(flags), st);
@@ -490,66 +106,24 @@ FT_STATUS Simulator::Write(FT_HANDLE h, void* buffer, DWORD n, DWORD* written)
         st = FT_INVALID_HANDLE;
     else if ((!b && n) || !written)
         st = kInvalidParameter;
-    else if (failNow(faults_.failWriteAfter, writes_))
-        st = FT_IO_ERROR;
+    else
+        st = check(h, inst_.faults().failWriteAfter, writes_);
     if (written)
         *written = st == FT_OK ? n : 0;
     trace(line, st);
-    if (st == FT_OK && n == 2 && b[1] == 240)
-        command(b[0]);   // anything else is no command: the instrument ignores it
+    if (st == FT_OK) {
+        pump(Clock::now());   // what came before the new answer stays ahead of it
+        inst_.hostWrite(b, n);
+        wake_.notify_all();
+    }
     return st;
-}
-
-void Simulator::command(uint8_t code)
-{
-    switch (code) {
-    case 242:   // start of a screen: the mode byte
-        queue(QByteArray(1, char(modeByteFor(cfg_, frames_))));
-        ++frames_;
-        blockInFrame_ = 0;
-        break;
-    case 244:   // end of a screen
-        blockInFrame_ = 0;
-        break;
-    case 246: { // the next block of the current screen
-        const int frame = std::max(0, frames_ - 1);
-        QByteArray block = screenBlock(frame, blockInFrame_ % 5, modeByteFor(cfg_, frame));
-        ++blockInFrame_;
-        block.chop(faults_.shortBy);
-        if (faults_.stallAfter >= 0)
-            block.truncate(qsizetype(std::clamp<long long>(faults_.stallAfter - blockBytesSent_, 0, block.size())));
-        blockBytesSent_ += block.size();
-        queue(block);
-        break;
-    }
-    case 248:   // start of the log
-        logCursor_ = 0;
-        break;
-    case 250: { // the next log record
-        SimConfig c = cfg_;
-        if (erased_)
-            c.logRecords = 0;
-        queue(logRecord(logCursor_, c));
-        ++logCursor_;
-        break;
-    }
-    case 252:   // erase the log
-        erased_ = true;
-        break;
-    default:
-        break;
-    }
 }
 
 FT_STATUS Simulator::SetTimeouts(FT_HANDLE h, ULONG r, ULONG w)
 {
     std::lock_guard lock(mutex_);
-    FT_STATUS st = FT_OK;
-    if (!valid(h))
-        st = FT_INVALID_HANDLE;
-    else if (failNow(faults_.failTimeoutsAfter, timeoutCalls_))
-        st = FT_IO_ERROR;
-    else
+    const FT_STATUS st = check(h, inst_.faults().failTimeoutsAfter, timeoutCalls_);
+    if (st == FT_OK)
         readTimeout_ = r;
     trace(QStringLiteral("SetTimeouts %1 %2").arg(r).arg(w), st);
     return st;
@@ -563,10 +137,12 @@ FT_STATUS Simulator::GetQueueStatus(FT_HANDLE h, DWORD* q)
         st = FT_INVALID_HANDLE;
     else if (!q)
         st = kInvalidParameter;
-    else if (failNow(faults_.failQueueAfter, queueCalls_))
-        st = FT_IO_ERROR;
     else
-        *q = DWORD(arrivedAt(Clock::now()) - consumed_);
+        st = check(h, inst_.faults().failQueueAfter, queueCalls_);
+    if (st == FT_OK) {
+        pump(Clock::now());
+        *q = DWORD(rx_.size());
+    }
     trace(st == FT_OK ? QStringLiteral("GetQueueStatus -> %1").arg(*q) : QStringLiteral("GetQueueStatus"), st);
     return st;
 }
@@ -581,36 +157,37 @@ FT_STATUS Simulator::Read(FT_HANDLE h, void* buffer, DWORD n, DWORD* got)
         st = FT_INVALID_HANDLE;
     else if ((!buffer && n) || !got)
         st = kInvalidParameter;
-    else if (failNow(faults_.failReadAfter, reads_))
-        st = FT_IO_ERROR;
+    else
+        st = check(h, inst_.faults().failReadAfter, reads_);
     if (st != FT_OK) {
         trace(QStringLiteral("Read %1").arg(n), st);
         return st;
     }
     // With a time-out: until n bytes are in or the time is up. Without one:
     // until n bytes are in, or all that is on its way has come.
-    const auto now = Clock::now();
     const bool timed = readTimeout_ > 0;
-    const auto deadline = timed ? now + std::chrono::milliseconds(readTimeout_) : Clock::time_point::max();
-    const long long want = consumed_ + (timed ? (long long)n : std::min<long long>(n, queued_ - consumed_));
+    const auto deadline = timed ? Clock::now() + std::chrono::milliseconds(readTimeout_) : Clock::time_point::max();
     for (;;) {
         const auto t = Clock::now();
-        if (arrivedAt(t) >= want || t >= deadline)
+        pump(t);
+        if (qsizetype(n) <= rx_.size() || t >= deadline)
             break;
-        const auto due = std::max(whenArrived(want), t + std::chrono::microseconds(20));
-        wake_.wait_until(lock, std::min(deadline, due));
-        if (!valid(h)) {   // closed from elsewhere while we slept
+        const auto next = inst_.nextPacket();
+        if (!next && !timed)
+            break;
+        auto until = std::min(deadline, inst_.unplugTime());
+        if (next)
+            until = std::min(until, std::max(next->due, t) + std::chrono::microseconds(1));
+        wake_.wait_until(lock, until);
+        if (!valid(h) || !inst_.present(Clock::now())) {   // closed from elsewhere, or unplugged, while we slept
             trace(QStringLiteral("Read %1").arg(n), FT_IO_ERROR);
             return FT_IO_ERROR;
         }
     }
-    const long long take = std::min<long long>(n, arrivedAt(Clock::now()) - consumed_);
+    const qsizetype take = std::min<qsizetype>(qsizetype(n), rx_.size());
     if (take > 0) {
-        std::memcpy(buffer, data_.constData(), size_t(take));
-        data_.remove(0, qsizetype(take));
-        consumed_ += take;
-        while (!chunks_.empty() && chunks_.front().end <= consumed_)
-            chunks_.pop_front();
+        std::memcpy(buffer, rx_.constData(), size_t(take));
+        rx_.remove(0, take);
     }
     *got = DWORD(take);
     trace(QStringLiteral("Read %1 -> %2").arg(n).arg(take), st);
@@ -624,10 +201,11 @@ FT_STATUS Simulator::Close(FT_HANDLE h)
     if (!valid(h)) {
         st = FT_INVALID_HANDLE;
     } else {
-        if (failNow(faults_.failCloseAfter, closes_))
+        if (failNow(inst_.faults().failCloseAfter, closes_))
             st = FT_IO_ERROR;
         open_ = false;
-        dropQueue();
+        inst_.purge();
+        rx_.clear();
         wake_.notify_all();
     }
     trace(QStringLiteral("Close"), st);

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "appicon.h"
+#include "dynamic_d2xx.h"
 #include "frmfiles.h"
 #include "picture1.h"
 #include "text1.h"
@@ -20,7 +21,8 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
       link(state, d2xx, *this),
       screen(state, link, *this, surface),
       errorLog(state, link, *this),
-      Timer1(link.Timer1)
+      Timer1(link.Timer1),
+      driver_(dynamic_cast<const DynamicD2xx*>(&d2xx))
 {
     setObjectName(QStringLiteral("Corvameter_rem"));
     setWindowTitle(QStringLiteral("Brisko Corvameter  Remote Control   Ver 1.51"));
@@ -117,29 +119,38 @@ void Corvameter_rem::connectHandler(QPushButton* b, std::function<void()> handle
 
 void Corvameter_rem::showOpenHint()
 {
-    if (!openHintDue_)
+#if defined(__linux__)
+    // Decided by how the link's last open ended, then forgotten, so a nested
+    // handler's outcome is judged once.
+    const Link::OpenOutcome outcome = link.lastOpen;
+    link.lastOpen = Link::OpenOutcome::NotTried;
+    const bool libftdi = driver_ && driver_->backend() == DynamicD2xx::Backend::Libftdi;
+    // Through libftdi1 a device we may not use cannot even be listed.
+    const bool refused = outcome == Link::OpenOutcome::OpenExFailed
+                         || (libftdi && outcome == Link::OpenOutcome::ListFailed
+                             && link.lastOpenStatus == FT_DEVICE_NOT_OPENED);
+    if (openHintShown_ || !refused)
         return;
-    openHintDue_ = false;
     openHintShown_ = true;
-    showMessage(QStringLiteral("The Corvameter is attached but could not be opened. On Linux that usually means:\n\n"
-                               "- the kernel's ftdi_sio serial driver holds it: sudo rmmod ftdi_sio usbserial, "
-                               "or blacklist ftdi_sio;\n"
-                               "- you may not use the USB device: install the udev rule 99-corvameter.rules in "
-                               "/etc/udev/rules.d, run sudo udevadm control --reload-rules and plug the "
-                               "instrument in again.\n\n"
-                               "The README's \"First-run problems\" section has the details."),
+    const QString udev = QStringLiteral("- you may not use the USB device: install the udev rule 99-corvameter.rules in "
+                                        "/etc/udev/rules.d, run sudo udevadm control --reload-rules and plug the "
+                                        "instrument in again;\n"
+                                        "- another program has it open: close that program.\n\n");
+    const QString text = libftdi
+        ? QStringLiteral("The Corvameter is attached but could not be opened through libftdi1. "
+                         "On Linux that usually means:\n\n") + udev
+              + QStringLiteral("(libftdi1 detaches the kernel's ftdi_sio driver by itself.)\n\n")
+        : QStringLiteral("The Corvameter is attached but could not be opened. On Linux that usually means:\n\n"
+                         "- the kernel's ftdi_sio serial driver holds it: sudo rmmod ftdi_sio usbserial, "
+                         "or blacklist ftdi_sio;\n") + udev;
+    showMessage(text + QStringLiteral("The README's \"First-run problems\" section has the details."),
                 QStringLiteral("USB Device"), Icon::Information);
+#endif
 }
 
 void Corvameter_rem::setText1(const QString& text)
 {
     text1Box->setText(text);
-#if defined(__linux__)
-    // The link reports the failed open only through this text. While one of
-    // our own handlers holds the device the failure is ours: no hint then.
-    if (!openHintShown_ && !state.handleOpen && text == QLatin1String("OpenEx Failed"))
-        openHintDue_ = true;
-#endif
 }
 
 QString Corvameter_rem::text1() const { return text1Box->text(); }

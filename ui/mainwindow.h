@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class DynamicD2xx;
 class frmFiles;
 class Picture1;
 class Text1;
@@ -70,8 +71,9 @@ private:
     void connectHandler(QPushButton* b, std::function<void()> handler);
     void showOpenHint();
 
-    // Linux only: the first time the instrument is listed but cannot be
-    // opened, a hint on udev and ftdi_sio follows the handler, once a run.
-    bool openHintDue_ = false;
+    // Linux only: the first time the instrument is there but cannot be
+    // opened, a hint on the likely causes for the library in use follows the
+    // handler, once a run.
+    const DynamicD2xx* driver_;   // null when the driver is not the loader (tests)
     bool openHintShown_ = false;
 };

@@ -123,7 +123,7 @@ private slots:
 
     void missingDriverLibraryIsARunTimeError()
     {
-        DynamicD2xx none({"/nonexistent/" + DynamicD2xx::platformLibraryName()});
+        DynamicD2xx none({"/nonexistent/" + DynamicD2xx::platformLibraryName()}, DynamicD2xx::Backend::Vendor);
         Rig r(&none);
         r.w.cmdDownLoad->click();
         QCOMPARE(r.boxes.size(), 1);
