@@ -8,17 +8,30 @@
 # Qt's windeployqt does not run in a cross build: copy what the programs load.
 set(corva_qt_bin ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS})
 set(corva_qt_plugins ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_PLUGINS})
-set(corva_runtime_dlls Qt6Core Qt6Gui Qt6Widgets Qt6PrintSupport libstdc++-6 libgcc_s_seh-1 libwinpthread-1)
-# Stripped copies: the mingw runtime comes with its debug information (libstdc++
-# alone is 23 MB of it).
+set(corva_runtime_dlls Qt6Core Qt6Gui Qt6Widgets Qt6PrintSupport)
+if(MINGW)
+  # Qt's mingw kits carry the compiler's run-time DLLs in their bin folder.
+  list(APPEND corva_runtime_dlls libstdc++-6 libgcc_s_seh-1 libwinpthread-1)
+else()
+  include(InstallRequiredSystemLibraries)   # the Visual C++ run-time
+endif()
+# Stripped copies where a strip tool is at hand: the mingw runtime comes with
+# its debug information (libstdc++ alone is 23 MB of it).
 set(corva_runtime_dir ${CMAKE_BINARY_DIR}/runtime-dlls)
 set(corva_runtime_out "")
 foreach(dll ${corva_runtime_dlls})
-  add_custom_command(OUTPUT ${corva_runtime_dir}/${dll}.dll
+  set(from ${corva_qt_bin}/${dll}.dll)
+  set(to ${corva_runtime_dir}/${dll}.dll)
+  if(CMAKE_STRIP)
+    set(copy ${CMAKE_STRIP} --strip-unneeded -o ${to} ${from})
+  else()
+    set(copy ${CMAKE_COMMAND} -E copy ${from} ${to})
+  endif()
+  add_custom_command(OUTPUT ${to}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${corva_runtime_dir}
-    COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${corva_runtime_dir}/${dll}.dll ${corva_qt_bin}/${dll}.dll
-    DEPENDS ${corva_qt_bin}/${dll}.dll VERBATIM)
-  list(APPEND corva_runtime_out ${corva_runtime_dir}/${dll}.dll)
+    COMMAND ${copy}
+    DEPENDS ${from} VERBATIM)
+  list(APPEND corva_runtime_out ${to})
 endforeach()
 add_custom_target(corva_runtime_dlls ALL DEPENDS ${corva_runtime_out})
 install(FILES ${corva_runtime_out} DESTINATION ${CMAKE_INSTALL_BINDIR})

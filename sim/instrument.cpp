@@ -335,7 +335,8 @@ Instrument::Instrument(SimConfig cfg)
     if (cfg_.traceFile == u"-") {
         trace_ = stderr;
     } else if (!cfg_.traceFile.isEmpty()) {
-        trace_ = std::fopen(QFile::encodeName(cfg_.traceFile).constData(), "a");
+        // Binary: LF line ends on every platform, for the scripts that read it.
+        trace_ = std::fopen(QFile::encodeName(cfg_.traceFile).constData(), "ab");
         ownTrace_ = trace_ != nullptr;
         if (!trace_)
             qWarning("corvasim: cannot open trace file %s", qPrintable(cfg_.traceFile));

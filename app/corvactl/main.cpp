@@ -1,6 +1,7 @@
 // corvactl: the Corvameter from a terminal or a script. It runs the same
 // exchanges as the window program's buttons, through the same link, screen and
 // log code, with the status box going to standard error instead.
+#include "console.h"
 #include "dynamic_d2xx.h"
 #include "errorlog.h"
 #include "link.h"
@@ -15,15 +16,11 @@
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QSaveFile>
-#include <QSocketNotifier>
 #include <algorithm>
 #include <array>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <iostream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -107,29 +104,6 @@ private:
     D2xx& d_;
 };
 
-// Ctrl-C and SIGTERM reach the event loop through a pipe, so that a
-// continuous download can end at its next pause and close the device.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] auto n = ::write(g_signalPipe[1], &c, 1);
-}
-
-bool catchStopSignals()
-{
-    if (::pipe(g_signalPipe) != 0)
-        return false;
-    for (int fd : g_signalPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC), ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
-}
-
 QString defaultGraticules()
 {
     // A relocated install keeps its layout: <prefix>/bin beside <prefix>/share.
@@ -164,6 +138,7 @@ QByteArray encode(const QImage& image, const QByteArray& format)
 bool writeAtomically(const QString& path, const QByteArray& bytes)
 {
     if (path == u"-") {
+        binaryStdout();
         QFile out;
         return out.open(stdout, QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.flush();
     }
@@ -265,19 +240,14 @@ int watchFrames(Session& s, const QString& dir, const QByteArray& format, long c
         err(QStringLiteral("cannot make folder %1").arg(dir));
         return kFailed;
     }
-    if (!catchStopSignals()) {
+    bool stopping = false;
+    if (!catchStopSignals([&] {
+            stopping = true;
+            s.screen.cmdStop_Click();
+        })) {
         err(QStringLiteral("cannot catch Ctrl-C"));
         return kFailed;
     }
-    bool stopping = false;
-    QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char c[16];
-        while (::read(g_signalPipe[0], c, sizeof c) > 0) {
-        }
-        stopping = true;
-        s.screen.cmdStop_Click();
-    });
 
     long written = 0;
     bool first = true, writeFailed = false;
@@ -291,7 +261,7 @@ int watchFrames(Session& s, const QString& dir, const QByteArray& format, long c
                                                         .arg(QString::fromLatin1(format)));
             if (writeAtomically(path, encode(s.surface.image(), format))) {
                 ++written;
-                std::fputs(qPrintable(path + u'\n'), stdout);
+                std::fputs(qPrintable(QDir::toNativeSeparators(path) + u'\n'), stdout);
                 std::fflush(stdout);
             } else {
                 writeFailed = true;
@@ -338,7 +308,7 @@ int getLog(Session& s, const QString& out)
 int erase(Session& s, bool yes)
 {
     if (!yes) {
-        if (!::isatty(STDIN_FILENO))
+        if (!isTerminal(stdin))
             return usage(QStringLiteral("erase: standard input is not a terminal; give --yes to erase without asking"));
         std::fputs("Erase the error log on the Corvameter? [y/N] ", stderr);
         std::string answer;
@@ -469,7 +439,7 @@ int main(int argc, char** argv)
     QString out = p.value(outOpt);
     if (cmd == u"capture" && !out.isEmpty() && out != u"-" && formatFor(out).isEmpty())
         return usage(QStringLiteral("%1: the name must end in .png or .bmp").arg(out));
-    if (cmd == u"capture" && out == u"-" && ::isatty(STDOUT_FILENO))
+    if (cmd == u"capture" && out == u"-" && isTerminal(stdout))
         return usage(QStringLiteral("not writing a picture to a terminal; redirect standard output"));
     if (cmd == u"log" && out.isEmpty())
         out = QStringLiteral("-");

@@ -2,7 +2,8 @@
 # The Windows installer under Wine: installs silently into C:\Corvameter,
 # checks the files and the Start-menu shortcut (working folder: the graticule
 # folder), clicks through the installed program with the simulator's
-# FTD2XX.DLL on the DLL path (clickthrough_wine.sh), then uninstalls silently
+# FTD2XX.DLL on the DLL path (clickthrough_wine.sh), captures a frame with the
+# installed corvactl, then uninstalls silently
 # and checks that nothing is left.
 #   installer_wine.sh <installer.exe> <FTD2XX.DLL> <shots folder>
 # WINEPREFIX names an initialised prefix. Exit code 77 = skipped.
@@ -17,7 +18,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 rm -rf "$dir"
 wine "$installer" /S '/D=C:\Corvameter' || fail "the installer ended with $?"
-for f in bin/corvameter-remote.exe bin/Qt6Core.dll bin/Qt6Gui.dll bin/Qt6Widgets.dll bin/Qt6PrintSupport.dll \
+for f in bin/corvameter-remote.exe bin/corvactl.exe bin/Qt6Core.dll bin/Qt6Gui.dll bin/Qt6Widgets.dll bin/Qt6PrintSupport.dll \
          bin/libstdc++-6.dll bin/libgcc_s_seh-1.dll bin/libwinpthread-1.dll bin/platforms/qwindows.dll \
          share/corvameter-remote/graticules/wfm_eu.bmp Uninstall.exe; do
     [ -f "$dir/$f" ] || fail "C:\\Corvameter\\$f not installed"
@@ -36,6 +37,11 @@ sim=$(mktemp -d); trap 'rm -rf "$sim"' EXIT
 cp "$dll" "$sim/FTD2XX.DLL"
 WINEPATH="Z:$sim" "$here/clickthrough_wine.sh" "$dir/bin/corvameter-remote.exe" \
     "$dir/share/corvameter-remote/graticules" "$shots" || fail "the installed program"
+# corvactl finds the installed graticules from where it is.
+rm -f "$c/shot.png"
+WINEPATH="Z:$sim" wine "$dir/bin/corvactl.exe" capture -o 'C:\shot.png' || fail "the installed corvactl capture"
+identify -format "%m %wx%h" "$c/shot.png" | grep -q "^PNG 320x240$" || fail "corvactl wrote no 320 x 240 PNG"
+rm -f "$c/shot.png"
 
 wine "$dir/Uninstall.exe" /S || fail "the uninstaller ended with $?"
 # The uninstaller runs on from a copy of itself in the temporary folder:
