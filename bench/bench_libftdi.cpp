@@ -228,20 +228,25 @@ int main(int argc, char** argv)
         mean += p;
     mean /= double(periods.size());
     const auto [lo, hi] = std::minmax_element(periods.begin(), periods.end());
+    std::vector<double> sorted = periods;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
     const double limit = answerMs(1) + ScreenCapture::kBlocks * answerMs(ScreenCapture::kBlockBytes) + 100.0;
     const double off = (mean - limit) / limit * 100;
     const bool periodOk = std::abs(off) <= 3;
-    std::printf("continuous, %d frames:      period mean %.2f ms (min %.2f, max %.2f), limit %.2f ms "
+    std::printf("continuous, %d frames:      period mean %.2f ms (median %.2f, min %.2f, max %.2f), limit %.2f ms "
                 "(link + latency tails + 100 ms pause), %+.1f %%   [%s]\n",
-                frames, mean, *lo, *hi, limit, off, periodOk ? "ok" : "MISSED");
+                frames, mean, median, *lo, *hi, limit, off, periodOk ? "ok" : "MISSED");
     const double wall = double(shown.back() - shown.front()) / 1e9;
     const double runCpu = (cpuLast - cpuFirst) / wall * 100;
     const double chip = emulatedChipPercent(frames / 2);
-    const bool cpuOk = runCpu - chip <= 3;
-    std::printf("continuous, %.1f s:          CPU %.2f %% of a core (window thread %.2f %%, reader %.2f %%)\n", wall,
-                runCpu, last.mainSince(first) / wall * 100, last.since(first, QStringLiteral("ftdi-reader")) / wall * 100);
-    std::printf("  of which the emulated chip, alone through plain libusb: %.2f %%; the program's own: %.2f %%   [%s]\n",
-                chip, runCpu - chip, cpuOk ? "ok" : "MISSED");
+    // Judged on the whole, the emulated chip's share included.
+    const bool cpuOk = runCpu <= 3;
+    std::printf("continuous, %.1f s:          CPU %.2f %% of a core (window thread %.2f %%, reader %.2f %%)   [%s]\n",
+                wall, runCpu, last.mainSince(first) / wall * 100,
+                last.since(first, QStringLiteral("ftdi-reader")) / wall * 100, cpuOk ? "ok" : "MISSED");
+    std::printf("  of which the emulated chip, alone through plain libusb: %.2f %%; the program's own: %.2f %%\n", chip,
+                runCpu - chip);
     ok &= periodOk && cpuOk;
 
     // Closed again: the reader is gone.

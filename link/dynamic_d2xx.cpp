@@ -169,7 +169,7 @@ void DynamicD2xx::missing(const QString& vendorError, const QString& libftdiErro
                          "(then run ldconfig), or point LD_LIBRARY_PATH at its folder.").arg(name);
     how += libftdiBuiltIn()
                ? QStringLiteral("\nOr use libftdi1 from your distribution (sudo apt install libftdi1-2) "
-                                "with the udev rule 99-corvameter.rules.")
+                                "with the udev rule 70-corvameter.rules.")
                : QStringLiteral("\nOr build this program with libftdi1 (sudo apt install libftdi1-dev) "
                                 "and use that.");
 #endif

@@ -234,6 +234,8 @@ FT_STATUS LibftdiD2xx::Read(FT_HANDLE h, void* buffer, DWORD toRead, DWORD* read
     if (d->failed)
         return FT_IO_ERROR;
     const size_t n = std::min<size_t>(toRead, d->queued());
+    if (n == 0)
+        return FT_OK;   // an empty queue may have no storage at all
     std::memcpy(buffer, d->queue.data() + d->head, n);
     d->head += n;
     // Compact now and then, so the queue does not grow with the session.

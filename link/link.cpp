@@ -2,6 +2,8 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 Link::Link(State& state, D2xx& d2xx, Host& host, QObject* parent)
     : QObject(parent), state_(state), d2xx_(d2xx), host_(host)
@@ -9,6 +11,11 @@ Link::Link(State& state, D2xx& d2xx, Host& host, QObject* parent)
     Timer1.setTimerType(Qt::PreciseTimer);
     Timer1.setSingleShot(false);
     connect(&Timer1, &QTimer::timeout, this, &Link::Timer1_Timer);
+    nowUs = [] {
+        using namespace std::chrono;
+        return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    };
+    pauseUs = [](int64_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); };
 }
 
 void Link::Open_USB()
@@ -93,6 +100,49 @@ FT_STATUS Link::getQueueStatus()
     FT_STATUS st = d2xx_.GetQueueStatus(state_.ftHandle, &q);
     state_.QueueCount = static_cast<int32_t>(q);
     return st;
+}
+
+Link::QueueWait Link::waitForQueue(int32_t threshold, const std::function<bool()>& pollFailed)
+{
+    QueueWait w;
+    if (state_.QueueCount >= threshold) {
+        w.reached = true;
+        w.arrived = state_.QueueCount;
+        return w;
+    }
+    // The driver fills its queue from its own thread at up to about a byte per
+    // microsecond (1 MB/s), so sleep about as long as the missing bytes take,
+    // but poll at least every millisecond once little is missing: that keeps
+    // the polling near 1000 calls a second at most, while a block is read
+    // within about a millisecond of its arrival.
+    constexpr int64_t kMinPauseUs = 1000, kMaxPauseUs = 8000;
+    const int64_t start = nowUs();
+    int64_t lastGrowth = start;
+    for (;;) {
+        const FT_STATUS st = getQueueStatus();
+        const int64_t now = nowUs();
+        if (st == FT_OK) {
+            if (state_.QueueCount >= threshold) {
+                w.reached = true;
+                w.arrived = state_.QueueCount;
+                return w;
+            }
+            // The first good poll is the baseline; only a rise above it is growth.
+            if (w.polledOk && state_.QueueCount > w.arrived)
+                lastGrowth = now;
+            w.polledOk = true;
+            w.arrived = std::max<int32_t>(state_.QueueCount, 0);
+        } else if (!pollFailed()) {
+            return w;
+        }
+        const int64_t stallEnd = lastGrowth + int64_t(queueStallMs) * 1000;
+        const int64_t limitEnd = start + int64_t(queueLimitMs) * 1000;
+        const int64_t end = std::min(stallEnd, limitEnd);
+        if (now >= end)
+            return w;
+        const int64_t missing = int64_t(threshold) - w.arrived;
+        pauseUs(std::clamp<int64_t>(std::min(missing, end - now), kMinPauseUs, kMaxPauseUs));
+    }
 }
 
 FT_STATUS Link::readInto(uint8_t* buffer, int capacity, int64_t count)

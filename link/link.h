@@ -4,6 +4,7 @@
 #include "state.h"
 #include <QObject>
 #include <QTimer>
+#include <functional>
 
 // The program's whole contact with the instrument, and its only way of waiting.
 class Link : public QObject {
@@ -23,6 +24,33 @@ public:
     FT_STATUS readRx(int64_t count);         // into RxBuffer from position 1
     FT_STATUS readLogLine(int64_t count);    // into LogLine from position 1
     FT_STATUS close();
+
+    // The wait for a block or record: polls FT_GetQueueStatus until QueueCount
+    // reaches `threshold`. A count already at or above it (left by an earlier
+    // poll) means no poll at all. Otherwise the wait ends once the queue has
+    // not grown for queueStallMs (measured from this wait's first poll, not
+    // from any count carried over), or after queueLimitMs whatever happens,
+    // so a silent or trickling instrument cannot hold the window. A failed
+    // poll calls `pollFailed`; polling goes on while it returns true.
+    // Window events are not processed meanwhile.
+    struct QueueWait {
+        bool reached = false;   // the threshold was met
+        bool polledOk = false;  // some poll of this wait succeeded
+        int32_t arrived = 0;    // bytes to read: the count that met the threshold, or the last good poll's
+    };
+    QueueWait waitForQueue(int32_t threshold, const std::function<bool()>& pollFailed);
+
+    // The chip holds back a reply's short last packet for its 16 ms latency
+    // timer; the reads give up after 100 ms. A queue that stands still longer
+    // than both, with room for a late scheduler, has stopped.
+    int queueStallMs = 150;
+    // A block or record that has not come in whole by then never will at any
+    // sane rate (8192 bytes in 500 ms is 16 kB/s, the link does 1 MB/s).
+    int queueLimitMs = 500;
+    // The clock and the pause between polls, in microseconds; a test puts a
+    // fake clock here.
+    std::function<int64_t()> nowUs;
+    std::function<void(int64_t)> pauseUs;
 
     // StatusText += message + CR LF, then Text1 shows the whole log.
     void appendStatus(const QString& message);

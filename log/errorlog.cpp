@@ -1,6 +1,5 @@
 #include "errorlog.h"
 #include "logrecord.h"
-#include <QElapsedTimer>
 
 ErrorLog::ErrorLog(State& state, Link& link, Host& host) : state_(state), link_(link), host_(host) {}
 
@@ -39,28 +38,21 @@ void ErrorLog::download()
             break;
         }
         // A count left by an earlier poll (of this download or a screen
-        // download) may already be enough: then the read's time-out does the waiting.
-        QElapsedTimer stall;
-        stall.start();
-        int32_t seen = state_.QueueCount;
-        while (state_.QueueCount < kRecordMinBytes) {
-            if (link_.getQueueStatus() != FT_OK) {
-                failLog(QStringLiteral("USB Queue Read Failed"));
-                break;
-            }
-            if (state_.QueueCount > seen) {
-                seen = state_.QueueCount;
-                stall.restart();
-            } else if (stall.hasExpired(queueStallMs)) {
-                failLog(QStringLiteral("No answer from the Corvameter: log download stopped"));
-                break;
-            }
-        }
+        // download) may already be enough: then the read's time-out does the
+        // waiting. A record that stopped short is read as it is.
+        const Link::QueueWait wait = link_.waitForQueue(kRecordMinBytes, [this] {
+            failLog(QStringLiteral("USB Queue Read Failed"));
+            return false;
+        });
         if (LogFailed)
             break;
+        if (wait.arrived <= 0) {
+            failLog(QStringLiteral("No answer from the Corvameter: log download stopped"));
+            break;
+        }
         // The link takes at most 50 bytes; anything more stays queued in the
         // driver and arrives at the start of the next record's read.
-        if (link_.readLogLine(state_.QueueCount) != FT_OK) {
+        if (link_.readLogLine(wait.arrived) != FT_OK) {
             failLog(QStringLiteral("Log Read Failed"));
             break;
         }

@@ -13,14 +13,13 @@ public:
     // These two are in errorlog_print.cpp (library corva_log, with Qt's
     // print support); corva_logcore alone has the rest.
     void cmdPrintLog_Click();
-    // Prints Text1 on this printer; on any failure shows the one print error box.
-    void printLogOn(QPrinter& printer);
+
+    // Prints Text1 on this printer; on any failure shows the one print error
+    // box and returns false.
+    bool printLogOn(QPrinter& printer);
 
     // True once a USB step of the latest download failed.
     bool LogFailed = false;
-    // How long the wait for a record may see the queue stand still before the
-    // download gives up, so an instrument that stops answering cannot hang the window.
-    int queueStallMs = 1000;
 
     // Shown in the "USB Error" box for a failure that carries no number of its own.
     static constexpr int kErrUnexpected = 1099;
@@ -30,6 +29,7 @@ private:
     void download();
     void failLog(const QString& message);
     void abandonDownload(int code);
+    void showPrintError();
 
     State& state_;
     Link& link_;

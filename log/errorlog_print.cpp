@@ -2,26 +2,33 @@
 // without a printer (corvactl) links the log without Qt's print support.
 #include "errorlog.h"
 #include "printlog.h"
+#include "spooler.h"
 #include <QPrinter>
 #include <QPrinterInfo>
 
 void ErrorLog::cmdPrintLog_Click()
 {
+    bool ok = false;
     try {
-        const QPrinterInfo info = QPrinterInfo::defaultPrinter();
-        if (!info.isNull()) {
+        // The default printer, if the spooler would print on it now.
+        const QString name = spooler::readyDefaultPrinter(QPrinterInfo::defaultPrinterName());
+        const QPrinterInfo info = QPrinterInfo::printerInfo(name);
+        if (!name.isEmpty() && !info.isNull()) {
             QPrinter printer(info, QPrinter::HighResolution);
             if (printer.isValid()) {
-                printLogOn(printer);
-                return;
+                const spooler::JobWatch job(name);
+                if (!printLogOn(printer))
+                    return;   // the box has been shown
+                ok = !job.lost();
             }
         }
     } catch (const std::exception&) {
     }
-    host_.showMessage(QStringLiteral("Can't find a Printer"), QStringLiteral("Print Error"), Host::Icon::Exclamation);
+    if (!ok)
+        showPrintError();
 }
 
-void ErrorLog::printLogOn(QPrinter& printer)
+bool ErrorLog::printLogOn(QPrinter& printer)
 {
     bool ok = false;
     try {
@@ -29,7 +36,12 @@ void ErrorLog::printLogOn(QPrinter& printer)
         ok = printLogDocument(printer, host_.text1(), [&printer] { printer.abort(); });
     } catch (const std::exception&) {
     }
-    if (ok)
-        return;
+    if (!ok)
+        showPrintError();
+    return ok;
+}
+
+void ErrorLog::showPrintError()
+{
     host_.showMessage(QStringLiteral("Can't find a Printer"), QStringLiteral("Print Error"), Host::Icon::Exclamation);
 }

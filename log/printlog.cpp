@@ -1,8 +1,8 @@
 #include "printlog.h"
+#include "statuslines.h"
 #include <QFont>
 #include <QPagedPaintDevice>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QTextLayout>
 
 namespace {
@@ -66,9 +66,9 @@ bool printLogDocument(QPagedPaintDevice& device, const QString& text, const std:
     QFont body(QStringLiteral("Arial"));
     body.setPointSizeF(12.0);
     body.setBold(false);
-    // The box holds CR LF line ends; a lone CR or LF breaks a line as well. The
-    // break after the last line is the line end every printed line gets anyway.
-    QStringList lines = text.split(QRegularExpression(QStringLiteral("\r\n|\r|\n")));
+    // As the status box shows it. The break after the last line is the line
+    // end every printed line gets anyway.
+    QStringList lines = statusLines(text);
     if (lines.size() > 1 && lines.last().isEmpty())
         lines.removeLast();
     for (const QString& line : lines) {

@@ -1,10 +1,7 @@
 #include "screen.h"
 #include <QDir>
-#include <QElapsedTimer>
 #include <QImage>
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
@@ -42,6 +39,7 @@ void ScreenCapture::cmdDownLoad_Click()
 {
     link_.Open_USB();
     link_.replaceText1(QStringLiteral("Downloaded 1 Frame") + kCrLf);
+    graticuleMode_ = -1;   // each click says again what is missing
     frameExchange();
     if (link_.close() != FT_OK)
         link_.replaceText1(QStringLiteral("USB Close Failed"));
@@ -52,11 +50,11 @@ void ScreenCapture::cmdContinuous_Click()
     link_.Open_USB();
     state_.ContinuousOn = true;
     link_.replaceText1(QStringLiteral("Continuous Download:") + kCrLf + QStringLiteral("Press Stop to end"));
+    graticuleMode_ = -1;
+    // A frame with missing data goes by like any other: the waits inside it
+    // are bounded, and the pause lets "Stop" in.
     while (state_.ContinuousOn) {
-        const Exchange e = frameExchange();
-        // An instrument that has stopped sending ends the run rather than
-        // freezing the window for a second in every cycle.
-        if (e != Exchange::Done)
+        if (!frameExchange())
             break;
         link_.Wait_ms(100);   // "Stop" and "Exit" are heard here
     }
@@ -79,13 +77,14 @@ void ScreenCapture::cmdClear_Click()
 }
 
 // One frame on the open device: mode byte, background, bars, the five blocks,
-// end of transfer. The caller opens and closes.
-ScreenCapture::Exchange ScreenCapture::frameExchange()
+// end of transfer. The caller opens and closes. False when the time-outs
+// could not be set, which ends a continuous download.
+bool ScreenCapture::frameExchange()
 {
     link_.Send_byte_to_USB(242);
     if (link_.setTimeouts() != FT_OK) {
         link_.appendStatus(QStringLiteral("USB SetTimeout Failed"));
-        return Exchange::TimeoutsFailed;
+        return false;
     }
     if (link_.readRx(1) == FT_OK) {
         Load_graticule();
@@ -94,16 +93,19 @@ ScreenCapture::Exchange ScreenCapture::frameExchange()
         link_.appendStatus(QStringLiteral("USB Read Failed"));
     }
     Get_screen_data();
-    const bool gaveUp = gaveUp_;
     link_.Send_byte_to_USB(244);
     surface_.changed();
-    return gaveUp ? Exchange::NoData : Exchange::Done;
+    return true;
 }
 
 void ScreenCapture::Load_graticule()
 {
     const int mode = state_.rx(1) & 0x1F;
     state_.DisplayMode = mode;
+    if (mode != graticuleMode_) {
+        graticuleMode_ = mode;
+        graticuleReported_ = false;
+    }
     const char* file = graticuleFile(mode);
     if (!file)
         return;
@@ -117,6 +119,9 @@ void ScreenCapture::Load_graticule()
     // Without it the frame goes on over a black background, so that nothing
     // from a frame in another mode is mistaken for this one's scale.
     surface_.clear();
+    if (graticuleReported_)
+        return;
+    graticuleReported_ = true;
     link_.appendStatus(QStringLiteral("Graticule %1 could not be loaded from %2")
                            .arg(name, QDir::toNativeSeparators(QDir(graticuleDir).absolutePath())));
 }
@@ -134,63 +139,34 @@ void ScreenCapture::Draw_level_bars()
 
 void ScreenCapture::Get_screen_data()
 {
-    gaveUp_ = false;
-    bool gaveUp = false;
     for (int block = 0; block < kBlocks; ++block) {
         link_.Send_byte_to_USB(246);
         if (link_.setTimeouts() != FT_OK) {
             link_.replaceText1(QStringLiteral("SetTimeout Failed"));
             break;
         }
-        if (!waitForBlock()) {
-            link_.appendStatus(QStringLiteral("Corvameter sent no screen data for %1 s: download abandoned")
-                                   .arg(queueWaitLimitMs / 1000.0));
-            gaveUp = true;
+        bool pollFailed = false;
+        const Link::QueueWait wait = link_.waitForQueue(kBlockThreshold, [&] {
+            if (!pollFailed)   // once a wait: repeating it changes nothing on screen
+                link_.replaceText1(QStringLiteral("Queue Read Failed"));
+            pollFailed = true;
+            return true;
+        });
+        // A block that stopped short is read and drawn as far as it goes. An
+        // instrument that sent nothing will send no more of this screen: the
+        // rest of the frame is not asked for.
+        if (wait.arrived <= 0) {
+            if (wait.polledOk)   // else "Queue Read Failed" says why
+                link_.replaceText1(QStringLiteral("No screen data from the Corvameter"));
             break;
         }
-        // Ask for what the queue held, but never so much that the look at
-        // position n + 1 would fall off the buffer.
-        const int n = std::clamp<int32_t>(state_.QueueCount, 0, kMaxBlockRead);
+        // Never so much that the look at position n + 1 would fall off the buffer.
+        const int n = std::min<int32_t>(wait.arrived, kMaxBlockRead);
         if (link_.readRx(n) != FT_OK) {
             link_.replaceText1(QStringLiteral("Read Failed"));
             continue;
         }
         plotBlock(state_.RxBuffer, state_.BytesRead, block, surface_);
-    }
-    gaveUp_ = gaveUp;
-}
-
-// Polls until a block's worth is queued. A count left from earlier reads that
-// is already high enough means no poll at all. Gives up once the queue has
-// not grown for queueWaitLimitMs; window events are not processed meanwhile.
-bool ScreenCapture::waitForBlock()
-{
-    if (state_.QueueCount >= kBlockThreshold)
-        return true;
-    QElapsedTimer sinceGrowth;
-    sinceGrowth.start();
-    int32_t highest = state_.QueueCount;
-    bool failing = false;
-    for (;;) {
-        const FT_STATUS st = link_.getQueueStatus();
-        if (st != FT_OK) {
-            // Shown once per run of failures: repeating it changes nothing on screen.
-            if (!failing)
-                link_.replaceText1(QStringLiteral("Queue Read Failed"));
-            failing = true;
-        } else {
-            failing = false;
-        }
-        if (state_.QueueCount >= kBlockThreshold)
-            return true;
-        if (st == FT_OK && state_.QueueCount > highest) {
-            highest = state_.QueueCount;
-            sinceGrowth.restart();
-        } else if (sinceGrowth.elapsed() >= queueWaitLimitMs) {
-            return false;
-        }
-        if (queuePollPauseUs > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(queuePollPauseUs));
     }
 }
 

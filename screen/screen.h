@@ -38,24 +38,18 @@ public:
     // to n + 1 of the receive buffer) straight into the surface's image.
     static void plotBlock(const std::array<uint8_t, State::kRxSize>& rx, int n, int block, Surface& surface);
 
-    // How long the wait for a block may see no growth of the receive queue
-    // before it gives up.
-    int queueWaitLimitMs = 1000;
-    // Pause between two polls of the queue, in microseconds: keeps the
-    // polling off the processor without handling any events.
-    int queuePollPauseUs = 200;
-
     // What the last Draw_level_bars took from the receive buffer.
     std::array<uint8_t, 4> levels{};
 
 private:
-    enum class Exchange { Done, TimeoutsFailed, NoData };
-    Exchange frameExchange();
-    bool waitForBlock();
+    bool frameExchange();
 
     State& state_;
     Link& link_;
     Host& host_;
     Surface& surface_;
-    bool gaveUp_ = false;   // the latest Get_screen_data stopped waiting for data
+    // The display mode of the latest frame, and whether its missing graticule
+    // has been reported: once per change of mode, not every frame.
+    int graticuleMode_ = -1;
+    bool graticuleReported_ = false;
 };

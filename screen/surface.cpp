@@ -1,6 +1,7 @@
 #include "surface.h"
 #include <QPainter>
 #include <algorithm>
+#include <cstring>
 
 Surface::Surface() : image_(kWidth, kHeight, QImage::Format_RGB32)
 {
@@ -41,6 +42,34 @@ void Surface::filledRect(int x1, int y1, int x2, int y2, int colour)
 void Surface::setPicture(const QImage& picture)
 {
     image_.fill(Qt::black);
+    // Plain bitmaps (true colour, or a palette without transparency) are
+    // copied row by row. The painter would hand an image this size to worker
+    // threads, which costs more than the copy.
+    const int w = std::min(picture.width(), kWidth), h = std::min(picture.height(), kHeight);
+    if (picture.format() == image_.format()) {
+        for (int y = 0; y < h; ++y)
+            std::memcpy(image_.scanLine(y), picture.constScanLine(y), size_t(w) * sizeof(QRgb));
+        return;
+    }
+    if (picture.format() == QImage::Format_Indexed8) {
+        QRgb lut[256];
+        std::fill(std::begin(lut), std::end(lut), qRgb(0, 0, 0));   // indices beyond the palette
+        const QList<QRgb> table = picture.colorTable();
+        bool opaque = true;
+        for (qsizetype i = 0; i < std::min<qsizetype>(table.size(), 256); ++i) {
+            lut[i] = table[i];
+            opaque = opaque && qAlpha(table[i]) == 255;
+        }
+        if (opaque) {
+            for (int y = 0; y < h; ++y) {
+                const uchar* in = picture.constScanLine(y);
+                auto* out = reinterpret_cast<QRgb*>(image_.scanLine(y));
+                for (int x = 0; x < w; ++x)
+                    out[x] = lut[in[x]];
+            }
+            return;
+        }
+    }
     QPainter p(&image_);
     p.setCompositionMode(QPainter::CompositionMode_Source);
     p.drawImage(0, 0, picture);

@@ -472,23 +472,40 @@ long long Instrument::arrivedBy(Clock::time_point t) const
     return std::max(arrived, sent_);
 }
 
-std::optional<Instrument::Packet> Instrument::nextPacket() const
+std::optional<Instrument::Packet> Instrument::packetFrom(long long begin, Clock::time_point lastDue) const
 {
-    if (sent_ >= queued_)
+    if (begin >= queued_)
         return std::nullopt;
     // A full packet goes as soon as its bytes are in. A short one waits for
     // the latency timer, which starts with its first byte or with the packet
     // before, whichever is later; whatever is in by then goes with it.
     const auto latency = cfg_.bytesPerSecond > 0 ? std::chrono::milliseconds(std::max(latencyMs_, 1))
                                                  : std::chrono::milliseconds(0);
-    const Clock::time_point timeout = std::max(lastDue_, arrivalOf(sent_)) + latency;
-    if (queued_ - sent_ >= kPacketData) {
-        const Clock::time_point full = arrivalOf(sent_ + kPacketData - 1);
+    const Clock::time_point timeout = std::max(lastDue, arrivalOf(begin)) + latency;
+    if (queued_ - begin >= kPacketData) {
+        const Clock::time_point full = arrivalOf(begin + kPacketData - 1);
         if (full <= timeout)
-            return Packet{sent_, sent_ + kPacketData, std::max(full, lastDue_)};
+            return Packet{begin, begin + kPacketData, std::max(full, lastDue)};
     }
-    const long long end = std::clamp<long long>(arrivedBy(timeout), sent_ + 1, sent_ + kPacketData);
-    return Packet{sent_, end, timeout};
+    const long long end = std::clamp<long long>(arrivedBy(timeout), begin + 1, begin + kPacketData);
+    return Packet{begin, end, timeout};
+}
+
+Instrument::Clock::time_point Instrument::dueWhen(long long bytes, long long packets, bool stopAtShort) const
+{
+    long long from = sent_;
+    Clock::time_point last = lastDue_;
+    for (long long n = 1; n <= packets; ++n) {
+        const auto p = packetFrom(from, last);
+        if (!p)
+            break;
+        bytes -= p->end - p->begin;
+        if (bytes <= 0 || n == packets || (stopAtShort && p->end - p->begin < kPacketData))
+            return p->due;
+        from = p->end;
+        last = p->due;
+    }
+    return Clock::time_point::max();
 }
 
 QByteArray Instrument::takePacket(const Packet& p)

@@ -113,7 +113,12 @@ public:
         long long begin, end;
         Clock::time_point due;
     };
-    std::optional<Packet> nextPacket() const;
+    std::optional<Packet> nextPacket() const { return packetFrom(sent_, lastDue_); }
+    // When the packets from the next one on first come to `bytes` data bytes
+    // or to `packets` packets, or (stopAtShort) one short packet: the due time
+    // of that packet; max if what is queued never gets there. Spares waiters
+    // a wake-up for every packet.
+    Clock::time_point dueWhen(long long bytes, long long packets, bool stopAtShort) const;
     // Hands that packet over: its bytes, which leave the chip.
     QByteArray takePacket(const Packet& p);
     // Drops every answer byte that has not gone out yet.
@@ -136,6 +141,7 @@ private:
     Clock::duration linkTime(long long bytes) const;
     Clock::time_point arrivalOf(long long offset) const;   // byte `offset` is in
     long long arrivedBy(Clock::time_point t) const;        // bytes before this offset are in by t
+    std::optional<Packet> packetFrom(long long begin, Clock::time_point lastDue) const;
 
     SimConfig cfg_;
     SimFaults faults_;

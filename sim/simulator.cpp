@@ -2,6 +2,7 @@
 #include <QtGlobal>
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace {
 constexpr FT_STATUS kInvalidParameter = 6;   // the driver's FT_INVALID_PARAMETER
@@ -122,8 +123,14 @@ FT_STATUS Simulator::Write(FT_HANDLE h, void* buffer, DWORD n, DWORD* written)
 FT_STATUS Simulator::SetTimeouts(FT_HANDLE h, ULONG r, ULONG w)
 {
     std::lock_guard lock(mutex_);
-    const FT_STATUS st = check(h, inst_.faults().failTimeoutsAfter, timeoutCalls_);
-    if (st == FT_OK)
+    // A setting of the library's own: it does not ask the device, not even
+    // whether it is still there.
+    FT_STATUS st = FT_OK;
+    if (!valid(h))
+        st = FT_INVALID_HANDLE;
+    else if (failNow(inst_.faults().failTimeoutsAfter, timeoutCalls_))
+        st = FT_IO_ERROR;
+    else
         readTimeout_ = r;
     trace(QStringLiteral("SetTimeouts %1 %2").arg(r).arg(w), st);
     return st;
@@ -172,12 +179,13 @@ FT_STATUS Simulator::Read(FT_HANDLE h, void* buffer, DWORD n, DWORD* got)
         pump(t);
         if (qsizetype(n) <= rx_.size() || t >= deadline)
             break;
-        const auto next = inst_.nextPacket();
-        if (!next && !timed)
+        if (!inst_.nextPacket() && !timed)
             break;
+        // Until the packet that completes the read, or the last one queued.
         auto until = std::min(deadline, inst_.unplugTime());
-        if (next)
-            until = std::min(until, std::max(next->due, t) + std::chrono::microseconds(1));
+        const auto due = inst_.dueWhen(qsizetype(n) - rx_.size(), std::numeric_limits<long long>::max(), false);
+        const auto last = inst_.dueWhen(std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max(), false);
+        until = std::min(until, std::max(std::min(due, last), t) + std::chrono::microseconds(1));
         wake_.wait_until(lock, until);
         if (!valid(h) || !inst_.present(Clock::now())) {   // closed from elsewhere, or unplugged, while we slept
             trace(QStringLiteral("Read %1").arg(n), FT_IO_ERROR);

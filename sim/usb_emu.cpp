@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -249,8 +250,10 @@ Clock::time_point nextWake(const Emu& e)
     if (e.in.empty())
         return t;
     t = std::min(t, e.lastIn + statusPeriod(e));
-    if (const auto p = e.inst.nextPacket())
-        t = std::min(t, p->due);
+    // The oldest transfer ends when a packet fills it or a short one comes.
+    const libusb_transfer* front = e.in.front();
+    const long long room = std::max(1, (front->length - front->actual_length) / Instrument::kPacketBytes);
+    t = std::min(t, e.inst.dueWhen(std::numeric_limits<long long>::max(), room, true));
     for (libusb_transfer* x : e.in)
         t = std::min(t, priv(x).deadline);
     return t;

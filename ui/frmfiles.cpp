@@ -1,4 +1,5 @@
 #include "frmfiles.h"
+#include "fontfit.h"
 #include "picturestore.h"
 #include <QApplication>
 #include <QCloseEvent>
@@ -11,6 +12,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyledItemDelegate>
 
@@ -93,6 +95,7 @@ frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
     Label2 = label("Label2", "To display a stored .BMP file select the required file then click'Display'", 2760, 1920, 2775, 495);
     Label3 = label("Label3", "Select Drive Required", 480, 720, 1695, 255);
     Label4 = label("Label4", "Select Folder Required", 480, 1680, 1695, 255);
+    fitLabels();
 
     QWidget* order[] = {Text1, Drive1, File1, cmdStoreFile, cmdDispFile, cmdCancelFile, Dir1};
     for (size_t i = 1; i < std::size(order); ++i)
@@ -117,7 +120,14 @@ frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
     connect(cmdDispFile, &QPushButton::clicked, this, &frmFiles::cmdDispFile_Click);
     connect(cmdCancelFile, &QPushButton::clicked, this, &frmFiles::cmdCancelFile_Click);
     connect(Drive1, &QComboBox::currentIndexChanged, this, &frmFiles::Drive1_Change);
-    connect(Dir1, &QListWidget::itemActivated, this, &frmFiles::openDir1Item);
+    // A folder opens on a double click only, even where the desktop opens
+    // items on a single click; Enter opens the current one.
+    connect(Dir1, &QListWidget::itemDoubleClicked, this, &frmFiles::openDir1Item);
+    auto* enter = new QShortcut(QKeySequence(Qt::Key_Return), Dir1, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(enter, &QShortcut::activated, this, [this] {
+        if (QListWidgetItem* item = Dir1->currentItem())
+            openDir1Item(item);
+    });
 
     Form_Load();
 }
@@ -141,16 +151,42 @@ QLabel* frmFiles::label(const char* name, const char* text, int l, int t, int w,
     lb->setWordWrap(true);
     lb->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     lb->setTextFormat(Qt::PlainText);
-    // Wide desktop fonts would cut the instructions off: shrink until they fit.
-    QFont f = lb->font();
-    auto tooBig = [&] {
-        return QFontMetrics(f).boundingRect(QRect(0, 0, lb->width(), 10000), Qt::TextWordWrap, lb->text()).height() >
-               lb->height();
-    };
-    while (f.pointSizeF() > 6 && tooBig())
-        f.setPointSizeF(f.pointSizeF() - 0.5);
-    lb->setFont(f);
     return lb;
+}
+
+void frmFiles::fitLabels()
+{
+    // The instructions were laid out for a small font. To stay legible at the
+    // desktop's own font each label keeps its left edge, widens up to the
+    // control on its right and takes the lines it needs; where it would reach
+    // the control below, it moves up. Only a font too big even for that
+    // makes all four one size smaller.
+    struct Room {
+        QLabel* label;
+        QWidget* right;   // nearest control to the right, if any
+        QWidget* below;   // control under it
+    } rooms[] = {{Label1, cmdStoreFile, Text1}, {Label2, cmdDispFile, File1}, {Label3, Text1, Drive1}, {Label4, File1, Dir1}};
+    const int slack = 8;   // how far a label may move up
+    QFont f = font();
+    auto place = [&](bool apply) {
+        bool all = true;
+        for (const Room& r : rooms) {
+            QRect g = r.label->geometry();
+            g.setRight(std::max(g.right(), r.right->x() - 9));
+            const int need = QFontMetrics(f).boundingRect(QRect(0, 0, g.width(), 100000), Qt::TextWordWrap, r.label->text()).height();
+            g.setHeight(std::max(g.height(), need));
+            g.moveBottom(std::min(g.bottom(), r.below->y() - 3));
+            all = all && g.top() >= r.label->y() - slack;
+            if (apply) {
+                r.label->setFont(f);
+                r.label->setGeometry(g);
+            }
+        }
+        return all;
+    };
+    while (!place(false) && shrinkFont(f)) {
+    }
+    place(true);
 }
 
 void frmFiles::Form_Load()
@@ -246,7 +282,6 @@ void frmFiles::fillDir1()
         auto* item = new QListWidgetItem(icon, text, Dir1);
         item->setData(kPathRole, path);
         item->setData(kDepthRole, depth);
-        item->setToolTip(QDir::toNativeSeparators(path));
         return item;
     };
 

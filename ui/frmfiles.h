@@ -66,6 +66,7 @@ protected:
 private:
     QPushButton* button(const char* name, const char* caption, const char* tip, int l, int t, int w, int h);
     QLabel* label(const char* name, const char* text, int l, int t, int w, int h);
+    void fitLabels();
     void openDir1Item(QListWidgetItem* item);
     void fillDir1();
     void fillFile1(bool keepSelection);

@@ -2,18 +2,58 @@
 #include "appicon.h"
 #include "dynamic_d2xx.h"
 #include "frmfiles.h"
+#include "fontfit.h"
 #include "picture1.h"
 #include "text1.h"
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QMessageBox>
+#include <QPainter>
+#include <QProxyStyle>
+#include <QStyleOption>
+#include <qdrawutil.h>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 // Layout is kept in twips, 15 to the pixel at 96 dpi.
 constexpr int px(int twips) { return (twips + 7) / 15; }
+
+// Group boxes drawn the classic way: the caption sits in the frame's top
+// line, so the box's whole height below the caption is free for the buttons
+// placed in it. Styles that draw the caption above the frame would put the
+// frame's top line through the first button.
+class GroupBoxStyle : public QProxyStyle {
+public:
+    QRect subControlRect(ComplexControl cc, const QStyleOptionComplex* opt, SubControl sc, const QWidget* w) const override
+    {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(opt);
+        if (cc != CC_GroupBox || !box)
+            return QProxyStyle::subControlRect(cc, opt, sc, w);
+        const QRect r = box->rect;
+        const int h = box->fontMetrics.height();
+        switch (sc) {
+        case SC_GroupBoxLabel: return {r.left() + 6, r.top(), box->fontMetrics.horizontalAdvance(box->text) + 6, h};
+        case SC_GroupBoxFrame: return r.adjusted(0, h / 2, 0, 0);
+        case SC_GroupBoxContents: return r.adjusted(2, h + 1, -2, -2);
+        default: return {};
+        }
+    }
+    void drawComplexControl(ComplexControl cc, const QStyleOptionComplex* opt, QPainter* p, const QWidget* w) const override
+    {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(opt);
+        if (cc != CC_GroupBox || !box)
+            return QProxyStyle::drawComplexControl(cc, opt, p, w);
+        const QRect label = subControlRect(cc, opt, SC_GroupBoxLabel, w);
+        p->save();
+        p->setClipRegion(QRegion(box->rect).subtracted(label));
+        // An etched line, drawn here: some styles' own group frame moves itself below the caption.
+        qDrawShadeRect(p, subControlRect(cc, opt, SC_GroupBoxFrame, w), box->palette, true, 1, 0);
+        p->restore();
+        drawItemText(p, label, Qt::AlignCenter, box->palette, box->state & State_Enabled, box->text, QPalette::WindowText);
+    }
+};
 }
 
 Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
@@ -61,11 +101,27 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     cmdClear = button(this, "cmdClear", "Clear", "Clear display area", 2160, 6840, 975, 495);
     cmdExit = button(this, "cmdExit", "Exit", "Exit the Remote Control utility", 6000, 6840, 975, 495);
 
+    // Made after the boxes, so it is deleted after them.
+    auto* boxStyle = new GroupBoxStyle;
+    boxStyle->setParent(this);
+    // The caption must end above the first button (16 pixels down in "Logger").
+    QFont boxFont = font();
+    while (QFontMetrics(boxFont).height() + 1 > cmdGetLog->y() && shrinkFont(boxFont)) {
+    }
+    for (QGroupBox* g : {Frame1, Frame2}) {
+        g->setStyle(boxStyle);
+        g->setFont(boxFont);
+    }
+    fitCaptions();
+
     // Keyboard order: display, Exit, status box, Logger buttons, Clear, Download buttons.
     QWidget* order[] = {picture1, cmdExit, text1Box, cmdGetLog, cmdPrintLog, cmdEraseLog,
                         cmdClear, cmdDownLoad, cmdContinuous, cmdStop, cmdFiles};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
+    // Focus starts on the display, which takes no keys: a key pressed right
+    // after start runs nothing.
+    picture1->setFocus();
 
     connectHandler(cmdGetLog, [this] { errorLog.cmdGetLog_Click(); });
     connectHandler(cmdPrintLog, [this] { errorLog.cmdPrintLog_Click(); });
@@ -89,15 +145,33 @@ QPushButton* Corvameter_rem::button(QWidget* parent, const char* name, const cha
     b->setObjectName(QString::fromLatin1(name));
     b->setToolTip(QString::fromLatin1(tip));
     b->setGeometry(px(l), px(t), px(w), px(h));
-    // Wide desktop fonts can overflow the fixed button width: shrink only the
-    // captions that would be clipped.
-    QFont f = b->font();
-    while (f.pointSizeF() > 6 && QFontMetrics(f).horizontalAdvance(b->text()) > b->width() - 8)
-        f.setPointSizeF(f.pointSizeF() - 0.5);
-    b->setFont(f);
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;
+}
+
+void Corvameter_rem::fitCaptions()
+{
+    // One caption size for all buttons: the desktop's font, or where a wide
+    // font would clip a caption on the fixed 65-pixel buttons, one smaller
+    // size for all of them. Two pixels of air each side of the text.
+    const QList<QPushButton*> buttons = findChildren<QPushButton*>();
+    auto fits = [&](const QFont& f) {
+        for (QPushButton* b : buttons) {
+            QStyleOptionButton o;
+            o.initFrom(b);
+            o.rect = b->rect();
+            const int room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &o, b).width() - 4;
+            if (QFontMetrics(f).horizontalAdvance(b->text()) > room)
+                return false;
+        }
+        return true;
+    };
+    QFont f = font();
+    while (!fits(f) && shrinkFont(f)) {
+    }
+    for (QPushButton* b : buttons)
+        b->setFont(f);
 }
 
 void Corvameter_rem::connectHandler(QPushButton* b, std::function<void()> handler)
@@ -132,7 +206,7 @@ void Corvameter_rem::showOpenHint()
     if (openHintShown_ || !refused)
         return;
     openHintShown_ = true;
-    const QString udev = QStringLiteral("- you may not use the USB device: install the udev rule 99-corvameter.rules in "
+    const QString udev = QStringLiteral("- you may not use the USB device: install the udev rule 70-corvameter.rules in "
                                         "/etc/udev/rules.d, run sudo udevadm control --reload-rules and plug the "
                                         "instrument in again;\n"
                                         "- another program has it open: close that program.\n\n");

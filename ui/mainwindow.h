@@ -68,6 +68,7 @@ protected:
 
 private:
     QPushButton* button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h);
+    void fitCaptions();
     void connectHandler(QPushButton* b, std::function<void()> handler);
     void showOpenHint();
 

@@ -1,4 +1,5 @@
 #include "text1.h"
+#include "statuslines.h"
 #include <QScrollBar>
 
 Text1::Text1(QWidget* parent) : QPlainTextEdit(parent)
@@ -7,21 +8,18 @@ Text1::Text1(QWidget* parent) : QPlainTextEdit(parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
     setTabChangesFocus(true);
-    // What the user types becomes the text, as if set by the program.
+    // What the user types becomes the text, as if set by the program, with
+    // the box's line ends (CR LF) as the program writes them.
     connect(this, &QPlainTextEdit::textChanged, this, [this] {
         if (!setting_)
-            text_ = toPlainText();
+            text_ = toPlainText().replace(QChar(u'\n'), QStringLiteral("\r\n"));
     });
 }
 
 void Text1::setText(const QString& text)
 {
     text_ = text;
-    QString shown = text;
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    shown.replace(QChar('\r'), QChar('\n'));
-    shown.remove(QChar('\0'));
     setting_ = true;
-    setPlainText(shown);
+    setPlainText(statusLines(text).join(QChar(u'\n')));
     setting_ = false;
 }

@@ -2,7 +2,7 @@
 #include <QPlainTextEdit>
 
 // The status box. Keeps the exact text it was given (CR LF line ends, any
-// byte) for whoever reads it back, and shows it with plain line breaks.
+// byte) for whoever reads it back, and shows it as it is printed.
 class Text1 : public QPlainTextEdit {
     Q_OBJECT
 public:

@@ -2,7 +2,9 @@
 # Clicks through the program under a real X server with real input events,
 # against the drop-in simulator library: "1 Frame", "Continuous"/"Stop",
 # "Get Log", "Files"/"Store", "Clear", "Files"/"Display", "Exit". Screenshots of
-# each step are kept in the folder given as third argument.
+# each step are kept in the folder given as third argument. The program is
+# started with the toolkit's own options, which it must ignore (exact title,
+# no style sheet read, not another platform), and calls no driver at start.
 # Exit code 77 = skipped (reason printed).
 set -u
 app=$1; simlib=$2; shots=$3; graticules=$4
@@ -31,14 +33,21 @@ wait_closes() {
 display_mean() { import -window "$win" -crop 320x240+146+184 +repage -colorspace gray -format "%[fx:mean]" info:; }
 
 cd "$work"
-QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1,17 "$app" & pid=$!
+echo "* { background: #ff0000; }" > "$work/red.qss"
+QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1,17 "$app" -qwindowtitle Other -title Other \
+    -stylesheet "$work/red.qss" -style windows -reverse -platform offscreen & pid=$!
 for i in $(seq 50); do
     win=$(xdotool search --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
     [ -n "$win" ] && break; sleep 0.2
 done
-[ -n "$win" ] || fail "no main window"
+[ -n "$win" ] || fail "no main window with the exact title"
 sleep 0.5
 shot 0-start
+geo=$(xdotool getwindowgeometry "$win" | sed -n "s/.*Geometry: //p")
+[ "$geo" = "505x497" ] || fail "client area $geo, want 505x497"
+red=$(import -window "$win" -crop 1x1+2+2 +repage -format "%[fx:r>0.9&&g<0.1&&b<0.1]" info: 2>/dev/null)
+[ "$red" = 0 ] || fail "the style sheet given on the command line was read"
+[ ! -s "$trace" ] || fail "driver called at start: $(cat "$trace")"
 
 click "$win" 72 240; wait_closes 1 "1 Frame"; sleep 0.3
 [ "$(writes F2)" -eq 1 ] || fail "1 Frame sent $(writes F2) mode requests"

@@ -280,8 +280,8 @@ private slots:
         }
         Rig r;
         r.screen.cmdDownLoad_Click();
-        QVERIFY2(r.state.StatusText.contains("Corvameter sent no screen data for 1 s: download abandoned"),
-                 qPrintable(r.state.StatusText));
+        QVERIFY2(r.host.text1History.contains(QStringLiteral("No screen data from the Corvameter")),
+                 qPrintable(r.host.text1History.join(" | ")));
         QVERIFY(!r.state.handleOpen);
         r.log.cmdGetLog_Click();
         QCOMPARE(r.host.text, logShown(cfg.logRecords, cfg));

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Prints a long log with "Print Log" through a real CUPS server: a private
 # cupsd whose default queue is a raw, file-backed printer, so the captured job
-# is the program's own PDF. Then reads the job back with pdftotext.
+# is the program's own PDF. Then reads the job back with pdftotext. Then the
+# ways a job could be lost: each must give the one "Can't find a Printer" box
+# and leave no job behind.
 # Usage: print_cups.sh <print helper>. Exit code 77 = skipped (reason printed).
 set -u
 helper=$1
@@ -144,3 +146,29 @@ got=$(pdftotext "$job" - | tr -d '\f' | tr -s ' ' | sed 's/ *$//; /^$/d')
 want=$(printf 'Brisko Corvameter Error Logger\n'; tr -d '\r' < "$text" | tr -s ' ' | sed 's/^ *//'; echo)
 [ "$got" = "$want" ] || fail "printed text differs: $(diff <(echo "$want") <(echo "$got") | head -10)"
 echo "PASS: $pages pages through the default CUPS queue, title and all $(echo "$want" | wc -l) lines"
+
+# A queue whose filter fails: its jobs stop (or are aborted) once sent.
+sed 's|^\*cupsFilter: .*|*cupsFilter: "application/pdf 0 /bin/false"|' "$dir/capture.ppd" > "$dir/failing.ppd"
+
+# case | how the printer is spoiled | how it is mended | jobs the spooler makes
+cases=(
+    "not accepting jobs|cupsreject corva|cupsaccept corva|0"
+    "stopped|cupsdisable corva|cupsenable corva|0"
+    "job stopped by a failing filter|lpadmin -p corva -P $dir/failing.ppd|cancel -a corva; lpadmin -p corva -P $dir/capture.ppd; cupsenable corva|1"
+    "no default printer|lpadmin -p other -E -v file:///dev/null -P $dir/capture.ppd && lpadmin -x corva|true|0"
+)
+for c in "${cases[@]}"; do
+    IFS='|' read -r name spoil mend made <<< "$c"
+    sh -c "$spoil" 2>&1 | grep -v -i deprecated
+    rm -f "$job"
+    jobs_before=$(lpstat -W all -o 2>/dev/null | wc -l)
+    out=$(env -u PRINTER -u LPDEST HOME="$dir/home" "$helper" "$text" 2>&1)
+    boxes=$(grep -c '^message box' <<< "$out")
+    [ "$boxes" -eq 1 ] && grep -q "^message box \"Print Error\": Can't find a Printer$" <<< "$out" ||
+        fail "$name: wanted one \"Can't find a Printer\" box, got: $out"
+    jobs_after=$(lpstat -W all -o 2>/dev/null | wc -l)
+    [ "$jobs_after" -eq $((jobs_before + made)) ] || fail "$name: $((jobs_after - jobs_before)) job(s) made, wanted $made"
+    [ ! -s "$job" ] || fail "$name: a job was printed"
+    sh -c "$mend" 2>&1 | grep -v -i deprecated
+    echo "PASS: $name gives the print error box"
+done

@@ -1,6 +1,5 @@
 #include "errorlog.h"
-#include "fake_d2xx.h"
-#include "fake_host.h"
+#include "link_rig.h"
 #include "logrecord.h"
 #include "simulator.h"
 #include <QtTest>
@@ -31,6 +30,8 @@ class TestErrorLog : public QObject {
     struct Rig {
         explicit Rig(D2xx* other = nullptr) : link(state, other ? *other : d2xx, host)
         {
+            if (!other)   // the simulator runs on real time
+                clock.attach(link);
             // The pacing waits are for the instrument: here each ends at the next pass of the event loop.
             ticker.callOnTimeout([this] { link.Timer1_Timer(); });
             ticker.start(0);
@@ -40,6 +41,7 @@ class TestErrorLog : public QObject {
         FakeHost host;
         Link link;
         ErrorLog log{state, link, host};
+        FakeClock clock;
         QTimer ticker;
         int served = 0;
         // Records by index; the one at `endAt` carries the end marker.
@@ -139,27 +141,61 @@ private slots:
         QCOMPARE(r.host.pointer, (QList<bool>{true, false}));
     }
 
-    // A queue that stands still ends the download; one that fills slowly is waited for.
+    // The bounded wait for a record, on the fake clock: a record that stops short is
+    // read as it is, a silent instrument ends the download, a trickle ends at the limit.
     void stall_data()
     {
-        QTest::addColumn<bool>("moving");
-        QTest::newRow("silent instrument") << false;
-        QTest::newRow("slow queue") << true;
+        QTest::addColumn<QList<int>>("queue");   // one count per poll, the last repeated; empty: a byte more each poll
+        QTest::addColumn<int>("msPerPoll");
+        QTest::addColumn<int>("firstRead");      // bytes the first record's read asked for; -1: 1 to 35
+        QTest::addColumn<QString>("text");       // what the status box starts with
+        QList<int> slow;
+        for (int q = 0; q <= 36; q += 2)
+            slow << q;
+        QTest::newRow("silent instrument") << QList<int>{0} << 0 << 0 << "No answer from the Corvameter: log download stopped";
+        QTest::newRow("slow queue") << slow << 20 << 36 << shown(1) + kEnd;
+        QTest::newRow("short record") << QList<int>{0, 20} << 0 << 20 << " Item 0";
+        QTest::newRow("trickle") << QList<int>{} << 20 << -1 << " Item";
     }
     void stall()
     {
-        QFETCH(bool, moving);
+        QFETCH(QList<int>, queue);
+        QFETCH(int, msPerPoll);
+        QFETCH(int, firstRead);
+        QFETCH(QString, text);
         Rig r;
         r.serve(1);
-        r.log.queueStallMs = 200;
-        // Filling for longer than the allowance, but never standing still that long.
         r.d2xx.queue.clear();
-        for (DWORD q = 0; q <= 36; q += 2)
-            r.d2xx.queue << (moving ? q : 10);
-        r.d2xx.onCall = [](const FakeD2xx::Call& c) { c.fn == "GetQueueStatus" ? QThread::msleep(20) : void(); };
+        for (int q : queue)
+            r.d2xx.queue << DWORD(q);
+        DWORD trickle = 0;
+        QList<int64_t> readAt;
+        r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
+            if (c.fn == "GetQueueStatus") {
+                r.clock.us += msPerPoll * 1000;
+                if (queue.isEmpty())
+                    r.d2xx.queue = {++trickle};
+            }
+            if (c.fn == "Read")
+                readAt << r.clock.us;
+        };
         r.log.cmdGetLog_Click();
-        QCOMPARE(r.host.text, moving ? shown(1) + kEnd : "No answer from the Corvameter: log download stopped");
+        QVERIFY2(r.host.text.startsWith(text), qPrintable(r.host.text));
         QCOMPARE(r.d2xx.names().last(), QString("Close"));
+        QList<int> reads;
+        for (const FakeD2xx::Call& c : r.d2xx.calls)
+            if (c.fn == "Read")
+                reads << int(c.a);
+        QCOMPARE(reads.isEmpty(), firstRead == 0);
+        if (reads.isEmpty())
+            return;
+        QVERIFY2(firstRead > 0 ? reads[0] == firstRead : reads[0] >= 1 && reads[0] < 36, qPrintable(QString::number(reads[0])));
+        // Every record's wait ended within the limit, however the bytes came.
+        int64_t before = 0;
+        for (int64_t t : readAt) {
+            QVERIFY2(t - before <= 530'000, qPrintable(QString::number(t - before)));
+            before = t;
+        }
     }
 
     void againstTheSimulator_data()

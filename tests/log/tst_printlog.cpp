@@ -49,7 +49,10 @@ private slots:
         QTest::newRow("downloaded log") << " 0001 Ref lost input 2\r\n1:  Fan speed low\r\n" + kEnd
                                         << QStringList{"0001 Ref lost input 2", "1: Fan speed low", kEnd} << 1;
         QTest::newRow("empty box") << QString() << QStringList{} << 1;
-        QTest::newRow("line feed alone") << "one\ntwo\r\n" << QStringList{"one", "two"} << 1;
+        // Printed as the status box shows it.
+        QTest::newRow("lone LF") << "one\ntwo\r\n" << QStringList{"onetwo"} << 1;
+        QTest::newRow("lone CR") << "one\rtwo\r\nthree" << QStringList{"onetwo", "three"} << 1;
+        QTest::newRow("NUL from stale bytes") << QString::fromLatin1("1:  Entry\0\0\0\r\nnext", 18) << QStringList{"1: Entry", "next"} << 1;
         // 12-point lines, at least that far apart, on an A4 paint area.
         const qreal height = QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, {}).paintRectPoints().height();
         QTest::newRow("long log spans pages") << log + kEnd << lines + QStringList{kEnd} << qMax(11, int(978 / (height / 12)));
@@ -98,7 +101,7 @@ private slots:
         QPrinter broken;
         broken.setOutputFormat(QPrinter::PdfFormat);
         broken.setOutputFileName(dir.filePath("no/such/folder/x.pdf"));
-        printer ? log.printLogOn(broken) : log.cmdPrintLog_Click();
+        printer ? void(log.printLogOn(broken)) : log.cmdPrintLog_Click();
         QCOMPARE(host.messages.size(), 1);
         QCOMPARE(host.messages[0].text + " / " + host.messages[0].title, QString("Can't find a Printer / Print Error"));
         QCOMPARE(host.messages[0].icon, Host::Icon::Exclamation);

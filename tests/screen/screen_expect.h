@@ -69,6 +69,28 @@ inline QImage pattern()
     return img;
 }
 
+// The display and the receive buffer as a run of frames leaves them: each
+// frame's mode byte, graticule, level bars (from what the buffer holds before
+// its blocks come) and blocks, drawn over what the frame before left.
+struct Model {
+    QImage display = withPicture(QImage());
+    QByteArray buffer = QByteArray(10000, '\0');
+
+    void frame(uint8_t mode, const QList<QByteArray>& blocks)
+    {
+        buffer[0] = char(mode);
+        if (const QString file = graticule(mode & 31); !file.isEmpty())
+            display = withPicture(QImage(file));
+        const uint8_t levels[4] = {uint8_t(buffer[119]), uint8_t(buffer[121]), uint8_t(buffer[123]), uint8_t(buffer[125])};
+        if ((mode & 31) > 10)
+            bars(display, levels);
+        for (int b = 0; b < int(blocks.size()); ++b) {
+            buffer.replace(0, blocks[b].size(), blocks[b]);
+            decodeBlock(display, reinterpret_cast<const uint8_t*>(buffer.constData()), int(blocks[b].size()), b);
+        }
+    }
+};
+
 // Empty when equal, else the size or the first pixel that differs.
 inline QString difference(const QImage& got, const QImage& want)
 {

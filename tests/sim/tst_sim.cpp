@@ -94,6 +94,9 @@ private slots:
         QTest::newRow("short-block") << "short-block" << "0 | 0 0 8092 8092 | 0 0 8092 8092 | 0 0 8092 8092 | 0 | 0";
         QTest::newRow("short-block=5") << "short-block=5" << "0 | 0 0 8187 8187 | 0 0 8187 8187 | 0 0 8187 8187 | 0 | 0";
         QTest::newRow("stall-after=10000") << "stall-after=10000" << "0 | 0 0 8192 8192 | 0 0 1808 1808 | 0 0 0 0 | 0 | 0";
+        // Gone once the bytes before the unplug are out: what asks the device
+        // fails (as with the vendor's library, the time-outs do not), the bus is empty.
+        QTest::newRow("unplug-after=10000") << "unplug-after=10000" << "0 | 0 0 8192 8192 | 0 0 e4 e4 | e4 0 e4 e4 | 0 | e2";
         QTest::newRow("fail-write=1") << "fail-write=1" << "0 | 0 0 8192 8192 | e4 0 0 0 | e4 0 0 0 | 0 | 0";
         QTest::newRow("fail-timeouts") << "fail-timeouts" << "0 | 0 e4 8192 8192 | 0 e4 8192 8192 | 0 e4 8192 8192 | 0 | 0";
         QTest::newRow("fail-queue=2") << "fail-queue=2" << "0 | 0 0 8192 8192 | 0 0 8192 8192 | 0 0 e4 8192 | 0 | 0";

@@ -5,9 +5,21 @@
 #include "fake_host.h"
 #include "link.h"
 
+// The queue waits' clock: it moves only when a wait pauses or a test moves it.
+struct FakeClock {
+    int64_t us = 0;
+    void attach(Link& link)
+    {
+        link.nowUs = [this] { return us; };
+        link.pauseUs = [this](int64_t d) { us += d; };
+    }
+};
+
 struct LinkRig {
     State state;
     FakeD2xx d2xx;
     FakeHost host;
     Link link{state, d2xx, host};
+    FakeClock clock;
+    LinkRig() { clock.attach(link); }
 };

@@ -7,7 +7,9 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLabel>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QTemporaryDir>
 #include <QtTest>
 #ifdef Q_OS_UNIX
@@ -223,9 +225,18 @@ private slots:
         QCOMPARE(texts(r.dlg.File1), (QStringList{".hidden", "A.TXT", "b.bmp", "noext"}));
     }
 
-    // "Files" on the main window: one dialog, which keeps what it held when hidden.
+    // "Files" on the main window: one dialog, which keeps what it held when
+    // hidden. Its instructions are whole at the desktop's font, over no other
+    // control; a folder opens on a double click only, even where the desktop
+    // activates items on a single click, and no item covers the list's tooltip.
     void oneDialogKeepsItsNameAndFolder()
     {
+        struct SingleClick : QProxyStyle {
+            int styleHint(StyleHint h, const QStyleOption* o, const QWidget* w, QStyleHintReturn* r) const override
+            {
+                return h == SH_ItemView_ActivateItemOnSingleClick ? 1 : QProxyStyle::styleHint(h, o, w, r);
+            }
+        } singleClick;
         Rig r;
         QVERIFY(QDir(r.path).mkdir("pics"));
         writeAll(r.file("pics/one.bmp"), "x");
@@ -237,12 +248,24 @@ private slots:
         w.cmdFiles->click();
         frmFiles* dlg = w.filesDialog.get();
         QVERIFY(dlg && dlg->isVisible() && !dlg->parentWidget());
+        for (QLabel* l : dlg->findChildren<QLabel*>()) {
+            QCOMPARE(l->font(), dlg->font());
+            QVERIFY2(QFontMetrics(l->font()).boundingRect(QRect(0, 0, l->width(), 100000), Qt::TextWordWrap, l->text()).height() <=
+                         l->height(), qPrintable(l->objectName()));
+            for (QWidget* c : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                QVERIFY2(c == l || !c->geometry().intersects(l->geometry()), qPrintable(l->objectName() + " " + c->objectName()));
+        }
         dlg->cmdDispFile->click();   // its boxes go where the window's go
         QCOMPARE(r.boxes, QStringList{"File Directory Error: No .BMP file is selected"});
         dlg->Text1->setText("typed.bmp");
-        const QPoint at = dlg->Dir1->visualItemRect(dlg->Dir1->findItems("pics", Qt::MatchExactly).value(0)).center();
+        dlg->Dir1->setStyle(&singleClick);
+        QListWidgetItem* pics = dlg->Dir1->findItems("pics", Qt::MatchExactly).value(0);
+        const QPoint at = dlg->Dir1->visualItemRect(pics).center();
         QTest::mouseClick(dlg->Dir1->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(dlg->dirPath(), r.path);
+        QVERIFY(dlg->Dir1->toolTip() == "Select Folder" && pics->toolTip().isEmpty());
         QTest::mouseDClick(dlg->Dir1->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(dlg->dirPath(), r.file("pics"));
         choose(dlg->File1, "two.bmp");
         w.cmdFiles->click();
         for (bool cancel : {true, false}) {

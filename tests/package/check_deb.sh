@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Installs the Debian package the way a user does and uses it: lintian and
+# appstreamcli on the package, `apt-get install ./<deb>` (apt resolves the
+# dependencies), the program started as its menu entry starts it, under Xvfb
+# on the simulator's driver library, a click on "1 Frame" with the graticule
+# and the instrument's pixels checked on screen, the installed corvactl, then
+# `apt-get purge` and a check that nothing of the package is left.
+#   tests/package/check_deb.sh <corvameter-remote_*.deb> <folder of the simulator's libftd2xx.so>
+# It installs and removes a package on this machine: meant for CI (root or sudo).
+set -euo pipefail
+deb=$(realpath "$1"); simlib=$(realpath "$2")
+pkg=corvameter-remote
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+echo "== lintian"
+lintian --fail-on error "$deb" || fail "lintian reports errors"
+
+echo "== install"
+if dpkg-query -W -f='${Status}' $pkg 2>/dev/null | grep -q "ok installed"; then $sudo apt-get purge -y $pkg; fi
+$sudo apt-get install -y "$deb"
+dpkg-query -L $pkg > "$work/files"
+for f in /usr/bin/corvameter-remote /usr/share/applications/$pkg.desktop \
+         /usr/share/corvameter-remote/graticules/wfm_eu.bmp /usr/share/icons/hicolor/scalable/apps/$pkg.svg \
+         /usr/share/icons/hicolor/32x32/apps/$pkg.png /usr/share/man/man1/$pkg.1.gz \
+         /usr/lib/udev/rules.d/70-corvameter.rules /usr/share/doc/$pkg/copyright; do
+    grep -qx "$f" "$work/files" && [ -f "$f" ] || fail "$f is not installed"
+done
+meta=$(grep '^/usr/share/metainfo/.*\.metainfo\.xml$' "$work/files") || fail "no AppStream metainfo"
+appstreamcli validate --no-net "$meta" || fail "appstreamcli rejects $meta"
+# Every library the programs need came with the dependencies, libftdi1 among them.
+for b in $(grep '^/usr/bin/' "$work/files"); do
+    ! ldd "$b" | grep "not found" || fail "$b misses libraries"
+done
+if ldd /usr/bin/corvameter-remote | grep -q libftdi1; then
+    dpkg-query -W -f='${Depends}' $pkg | grep -q libftdi1 || fail "libftdi1 is not among the dependencies"
+fi
+# udev parses the installed rule without complaint.
+if command -v udevadm >/dev/null && [ -d /sys/class/net/lo ]; then
+    out=$(udevadm test --action=add /sys/class/net/lo 2>&1 || true)
+    grep -q "Reading rules file: /usr/lib/udev/rules.d/70-corvameter.rules" <<<"$out" || fail "udev did not read the rule"
+    ! grep "70-corvameter.rules:" <<<"$out" || fail "udev complains about the rule"
+fi
+
+echo "== the program, started as the menu entry starts it"
+entry=/usr/share/applications/$pkg.desktop
+exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUick]//g')
+path=$(sed -n 's/^Path=//p' "$entry")
+[ -d "$path" ] || fail "the entry's Path= $path is no folder"
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+set -u
+exec_line=$1; path=$2; simlib=$3; work=$4
+trace=$work/trace.txt
+fail() { echo "FAIL: $*"; import -window root "$work/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
+cd "$path"
+QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1 $exec_line & pid=$!
+for i in $(seq 50); do
+    win=$(xdotool search --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
+    [ -n "$win" ] && break; sleep 0.2
+done
+[ -n "$win" ] || fail "no main window"
+sleep 0.5
+# "1 Frame" at (16,24) in the "Download" box at (24,200): 65 x 33.
+xdotool mousemove --window "$win" 72 240 click 1
+for i in $(seq 100); do grep -q "^Close" "$trace" 2>/dev/null && break; sleep 0.1; done
+grep -q "^Close" "$trace" || fail "1 Frame did not end with a close"
+sleep 0.3
+# The display: 320 x 240 at (146,184). Mode 1 is the graticule wfm_eu.bmp;
+# the instrument'"'"'s pixels differ from it in a few thousand places.
+import -window "$win" -crop 320x240+146+184 +repage "$work/display.png"
+diff=$(compare -metric AE "$work/display.png" "$path/wfm_eu.bmp" null: 2>&1 || true)
+[ "$diff" -gt 200 ] 2>/dev/null || fail "no instrument pixels over the graticule ($diff pixels differ)"
+[ "$diff" -lt 20000 ] || fail "the graticule is not under the picture ($diff of 76800 pixels differ)"
+echo "display: $diff pixels over the graticule"
+xdotool mousemove --window "$win" 432 472 click 1
+for i in $(seq 25); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && fail "still running after Exit"
+exit 0
+' _ "$exec_line" "$path" "$simlib" "$work" || { cp "$work/failure.png" . 2>/dev/null; fail "the installed program"; }
+
+if [ -x /usr/bin/corvactl ]; then
+    echo "== corvactl capture"
+    (cd "$work" && LD_LIBRARY_PATH=$simlib CORVASIM_MODES=1 corvactl capture -o capture.bmp) || fail "corvactl capture failed"
+    identify -format "%wx%h" "$work/capture.bmp" | grep -qx 320x240 || fail "corvactl capture wrote no 320 x 240 picture"
+    diff=$(compare -metric AE "$work/capture.bmp" /usr/share/corvameter-remote/graticules/wfm_eu.bmp null: 2>&1 || true)
+    [ "$diff" -gt 200 ] 2>/dev/null && [ "$diff" -lt 20000 ] || fail "corvactl capture: not the instrument's pixels over the graticule ($diff differ)"
+fi
+
+echo "== purge"
+$sudo apt-get purge -y $pkg
+! dpkg-query -W -f='${Status}' $pkg 2>/dev/null | grep -q "installed" || fail "still installed"
+left=""
+while read -r f; do
+    # Folders shared with other packages stay; anything of ours must go.
+    if [ -e "$f" ] && { [ ! -d "$f" ] || ! dpkg-query -S "$f" >/dev/null 2>&1; }; then left+=" $f"; fi
+done < "$work/files"
+[ -z "$left" ] || fail "left behind after purge:$left"
+echo "PASS: lintian, appstreamcli, install with dependencies, menu-entry start, 1 Frame drawn, corvactl capture, purge left nothing"
