@@ -185,7 +185,10 @@ FT_STATUS Simulator::Read(FT_HANDLE h, void* buffer, DWORD n, DWORD* got)
         auto until = std::min(deadline, inst_.unplugTime());
         const auto due = inst_.dueWhen(qsizetype(n) - rx_.size(), std::numeric_limits<long long>::max(), false);
         const auto last = inst_.dueWhen(std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max(), false);
-        until = std::min(until, std::max(std::min(due, last), t) + std::chrono::microseconds(1));
+        // "Never" stays never: time_point::max() plus a microsecond overflows,
+        // into the past on some platforms and into an endless wait on others.
+        if (const auto next = std::min(due, last); next != Clock::time_point::max())
+            until = std::min(until, std::max(next, t) + std::chrono::microseconds(1));
         wake_.wait_until(lock, until);
         if (!valid(h) || !inst_.present(Clock::now())) {   // closed from elsewhere, or unplugged, while we slept
             trace(QStringLiteral("Read %1").arg(n), FT_IO_ERROR);
