@@ -185,9 +185,10 @@ FT_STATUS Simulator::Read(FT_HANDLE h, void* buffer, DWORD n, DWORD* got)
         auto until = std::min(deadline, inst_.unplugTime());
         const auto due = inst_.dueWhen(qsizetype(n) - rx_.size(), std::numeric_limits<long long>::max(), false);
         const auto last = inst_.dueWhen(std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max(), false);
-        // Nothing due at all is the clock's end, which has no microsecond after it.
-        const auto soonest = std::max(std::min(due, last), t);
-        until = std::min(until, soonest == Clock::time_point::max() ? soonest : soonest + std::chrono::microseconds(1));
+        // "Never" stays never: time_point::max() plus a microsecond overflows,
+        // into the past on some platforms and into an endless wait on others.
+        if (const auto next = std::min(due, last); next != Clock::time_point::max())
+            until = std::min(until, std::max(next, t) + std::chrono::microseconds(1));
         wake_.wait_until(lock, until);
         if (!valid(h) || !inst_.present(Clock::now())) {   // closed from elsewhere, or unplugged, while we slept
             trace(QStringLiteral("Read %1").arg(n), FT_IO_ERROR);

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QProxyStyle>
 #include <QTemporaryDir>
+#include <QFontDatabase>
 #include <QtTest>
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -246,10 +247,13 @@ private slots:
         w.cmdFiles->click();
         frmFiles* dlg = w.filesDialog.get();
         QVERIFY(dlg && dlg->isVisible() && !dlg->parentWidget());
+        // Qt's offscreen platform on Windows has no fonts at all: no text has a size to fit.
+        const bool fonts = !QFontDatabase::families().isEmpty();
         for (QLabel* l : dlg->findChildren<QLabel*>()) {
-            QCOMPARE(l->font(), dlg->font());
-            QVERIFY2(QFontMetrics(l->font()).boundingRect(QRect(0, 0, l->width(), 100000), Qt::TextWordWrap, l->text()).height() <=
-                         l->height(), qPrintable(l->objectName()));
+            QVERIFY(!fonts || l->font() == dlg->font());
+            QVERIFY2(!fonts || QFontMetrics(l->font()).boundingRect(QRect(0, 0, l->width(), 100000), Qt::TextWordWrap,
+                                                                    l->text()).height() <= l->height(),
+                     qPrintable(l->objectName()));
             for (QWidget* c : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
                 QVERIFY2(c == l || !c->geometry().intersects(l->geometry()), qPrintable(l->objectName() + " " + c->objectName()));
         }

@@ -5,6 +5,7 @@
 #include "picture1.h"
 #include "text1.h"
 #include <QStyleOption>
+#include <QFontDatabase>
 #include <QtTest>
 
 class TestMainWindow : public QObject {
@@ -78,6 +79,9 @@ private slots:
     }
     void captionsFit()
     {
+        // Qt's offscreen platform on Windows has no fonts at all: no text has a size to fit.
+        if (QFontDatabase::families().isEmpty())
+            QSKIP("no fonts on this platform");
         QFETCH(qreal, points);
         const QFont was = QApplication::font();
         QFont f = was;
