@@ -183,9 +183,10 @@ FT_STATUS Simulator::Read(FT_HANDLE h, void* buffer, DWORD n, DWORD* got)
             break;
         // Until the packet that completes the read, or the last one queued.
         auto until = std::min(deadline, inst_.unplugTime());
-        const auto due = inst_.dueWhen(qsizetype(n) - rx_.size(), std::numeric_limits<long long>::max(), false);
-        const auto last = inst_.dueWhen(std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max(), false);
-        until = std::min(until, std::max(std::min(due, last), t) + std::chrono::microseconds(1));
+        const auto due = std::min(inst_.dueWhen(qsizetype(n) - rx_.size(), std::numeric_limits<long long>::max(), false),
+                                  inst_.dueWhen(std::numeric_limits<long long>::max(), std::numeric_limits<long long>::max(), false));
+        if (due != Clock::time_point::max())
+            until = std::min(until, std::max(due, t) + std::chrono::microseconds(1));
         wake_.wait_until(lock, until);
         if (!valid(h) || !inst_.present(Clock::now())) {   // closed from elsewhere, or unplugged, while we slept
             trace(QStringLiteral("Read %1").arg(n), FT_IO_ERROR);
