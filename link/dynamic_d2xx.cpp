@@ -1,4 +1,7 @@
 #include "dynamic_d2xx.h"
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <QDebug>
 #if defined(CORVA_HAVE_LIBFTDI)
 #include "libftdi_d2xx.h"
@@ -218,7 +221,12 @@ FT_STATUS DynamicD2xx::Write(FT_HANDLE h, void* b, DWORD n, DWORD* w)
 FT_STATUS DynamicD2xx::SetTimeouts(FT_HANDLE h, ULONG r, ULONG w)
 {
     load();
-    return libftdi_ ? libftdi_->SetTimeouts(h, r, w) : fn_->setTimeouts(h, r, w);
+    if (libftdi_)
+        return libftdi_->SetTimeouts(h, r, w);
+    const FT_STATUS st = fn_->setTimeouts(h, r, w);
+    if (st == FT_OK)
+        readTimeoutMs_ = r;
+    return st;
 }
 FT_STATUS DynamicD2xx::GetQueueStatus(FT_HANDLE h, DWORD* q)
 {
@@ -228,7 +236,30 @@ FT_STATUS DynamicD2xx::GetQueueStatus(FT_HANDLE h, DWORD* q)
 FT_STATUS DynamicD2xx::Read(FT_HANDLE h, void* b, DWORD n, DWORD* r)
 {
     load();
-    return libftdi_ ? libftdi_->Read(h, b, n, r) : fn_->read(h, b, n, r);
+    if (libftdi_)
+        return libftdi_->Read(h, b, n, r);
+    // FTDI's FT_Read waits for its bytes by sleeping a microsecond at a time,
+    // which keeps the calling thread busy for every read issued ahead of its
+    // data. Wait for them asleep here instead, within the same read time-out,
+    // and hand over a read of what is there. A failing poll leaves it to the
+    // read to say what is wrong.
+    if (waitAsleepForReads && readTimeoutMs_ > 0) {
+        using Clock = std::chrono::steady_clock;
+        const auto end = Clock::now() + std::chrono::milliseconds(readTimeoutMs_);
+        DWORD queued = 0;
+        while (fn_->getQueueStatus(h, &queued) == FT_OK && queued < n) {
+            const auto now = Clock::now();
+            if (now >= end) {
+                n = queued;
+                break;
+            }
+            // About as long as the missing bytes take at 1 MB/s, 1 to 8 ms.
+            const auto pause = std::clamp<std::chrono::microseconds>(
+                std::chrono::microseconds(n - queued), std::chrono::milliseconds(1), std::chrono::milliseconds(8));
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, end - now));
+        }
+    }
+    return fn_->read(h, b, n, r);
 }
 FT_STATUS DynamicD2xx::Close(FT_HANDLE h)
 {

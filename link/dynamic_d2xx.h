@@ -44,6 +44,10 @@ public:
     // the first call.
     QString libraryInUse() const;
 
+    // Wait asleep for a read's bytes before handing the read to the vendor's
+    // library (see Read). On unless a benchmark compares without it.
+    bool waitAsleepForReads = true;
+
 private:
     void load();
     void announce() const;
@@ -53,6 +57,7 @@ private:
     QStringList candidates_;
     Backend only_ = Backend::None;
     Backend backend_ = Backend::None;
+    ULONG readTimeoutMs_ = 0;   // the vendor library's read time-out, as last set
     QLibrary lib_;
     bool loaded_ = false;
     struct Entries;

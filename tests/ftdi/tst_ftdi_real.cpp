@@ -47,7 +47,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QDir::setCurrent(QStringLiteral(CORVA_GRATICULE_DIR)), CORVA_GRATICULE_DIR);
-        link_.waitAsleepBeforeRead = true;   // as the program runs
         surface_.onChanged = [this] {
             shown_ << surface_.image().copy();
             if (stopAfter_ && shown_.size() == stopAfter_)
