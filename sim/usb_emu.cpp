@@ -98,6 +98,7 @@ Emu& emu()
 void Emu::buildEeprom()
 {
     std::array<uint8_t, 128> b{};
+    b[0x01] = 0x40;   // the R series' fixed endpoint-size bit
     b[0x02] = kVendor & 0xFF, b[0x03] = kVendor >> 8;
     b[0x04] = kProduct & 0xFF, b[0x05] = kProduct >> 8;
     b[0x06] = kChipRelease & 0xFF, b[0x07] = kChipRelease >> 8;
