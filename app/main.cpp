@@ -13,6 +13,7 @@ int main(int argc, char** argv)
     QApplication app(count, args);
     DynamicD2xx d2xx;
     Corvameter_rem w(d2xx);
+    w.link.waitAsleepBeforeRead = true;   // see Link: spares the main thread FTDI's busy read wait
     w.show();
     return app.exec();
 }

@@ -129,13 +129,14 @@ struct Result {
     QString failure, calls;
 };
 
-Result run(D2xx& driver, const std::vector<int>& programThreads)
+Result run(D2xx& driver, const std::vector<int>& programThreads, bool waitAsleep = true)
 {
     Result r;
     State state;
     BenchHost host;
     MeteredD2xx d2xx(driver);
     Link link(state, d2xx, host);
+    link.waitAsleepBeforeRead = waitAsleep;   // the program's setting unless told otherwise
     Surface surface;
     ScreenCapture capture(state, link, host, surface);
     std::vector<qint64> shown;
@@ -241,5 +242,7 @@ int main(int argc, char** argv)
     }
     DynamicD2xx real({ftdi});
     ok &= report("FTDI's library, emulated chip", run(real, programThreads));
+    std::printf("\nFor comparison, reads issued without waiting for their bytes first:\n");
+    report("FTDI's library, emulated chip", run(real, programThreads, false));
     return ok ? 0 : 1;
 }

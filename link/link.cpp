@@ -149,7 +149,21 @@ FT_STATUS Link::readInto(uint8_t* buffer, int capacity, int64_t count)
 {
     if (!state_.handleOpen)
         return FT_INVALID_HANDLE;
-    const DWORD n = static_cast<DWORD>(std::clamp<int64_t>(count, 0, capacity));
+    DWORD n = static_cast<DWORD>(std::clamp<int64_t>(count, 0, capacity));
+    if (waitAsleepBeforeRead) {
+        // A failing poll leaves the read to say what is wrong. The program's
+        // own QueueCount is not touched: its carried-over value means something.
+        const int64_t end = nowUs() + 100 * 1000;
+        DWORD queued = 0;
+        while (d2xx_.GetQueueStatus(state_.ftHandle, &queued) == FT_OK && queued < n) {
+            const int64_t now = nowUs();
+            if (now >= end) {
+                n = queued;   // the driver would only wait out the time-out again
+                break;
+            }
+            pauseUs(std::clamp<int64_t>(std::min<int64_t>(int64_t(n - queued), end - now), 1000, 8000));
+        }
+    }
     DWORD got = 0;
     FT_STATUS st = d2xx_.Read(state_.ftHandle, buffer, n, &got);
     // Never believe a count beyond what was asked for.

@@ -52,6 +52,15 @@ public:
     std::function<int64_t()> nowUs;
     std::function<void(int64_t)> pauseUs;
 
+    // Before each read, wait asleep (polling the queue, as the waits above
+    // do) until the bytes asked for are queued, for at most the 100 ms read
+    // time-out, then read no more than is there. FTDI's own library waits
+    // inside FT_Read by sleeping 1 us at a time, which keeps the thread busy
+    // for every read issued ahead of its data (the carried-over count makes
+    // that every block after the first). Off by default: it adds queue polls
+    // to the calls of every read; the program turns it on.
+    bool waitAsleepBeforeRead = false;
+
     // StatusText += message + CR LF, then Text1 shows the whole log.
     void appendStatus(const QString& message);
     // Text1 shows just this message; StatusText stays as it was.

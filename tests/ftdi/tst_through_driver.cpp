@@ -45,6 +45,7 @@ struct Rig {
 
     Rig()
     {
+        link.waitAsleepBeforeRead = true;   // as the program runs
         surface.onChanged = [this] {
             shown << surface.image().copy();
             if (shown.size() == stopAfter)

@@ -87,6 +87,39 @@ private slots:
         QCOMPARE(log ? rx : line, QByteArray((log ? rx : line).size(), char(0xAA)));
     }
 
+    // Waiting asleep before a read: polls until the bytes are queued, for at
+    // most 100 ms, then reads no more than is there; the program's count stays.
+    void readsWaitAsleep_data()
+    {
+        QTest::addColumn<QList<DWORD>>("queue");
+        QTest::addColumn<FT_STATUS>("pollStatus");
+        QTest::addColumn<int>("polls");
+        QTest::addColumn<int>("passed");
+        QTest::newRow("already queued") << QList<DWORD>{8192} << FT_OK << 1 << 8192;
+        QTest::newRow("queue grows") << QList<DWORD>{0, 4000, 8192} << FT_OK << 3 << 8192;
+        QTest::newRow("time-out reads what is there") << QList<DWORD>{0, 5} << FT_OK << 14 << 5;
+        QTest::newRow("failing poll leaves it to the read") << QList<DWORD>{0} << FT_IO_ERROR << 1 << 8192;
+    }
+    void readsWaitAsleep()
+    {
+        QFETCH(QList<DWORD>, queue);
+        QFETCH(FT_STATUS, pollStatus);
+        QFETCH(int, polls);
+        QFETCH(int, passed);
+        Rig r;
+        r.link.waitAsleepBeforeRead = true;
+        r.link.Open_USB();
+        r.state.QueueCount = 1234;
+        r.d2xx.queue = queue;
+        r.d2xx.statuses["GetQueueStatus"] = {pollStatus};
+        r.d2xx.reader = [](DWORD n) { return QByteArray(int(n), char(0x11)); };
+        QCOMPARE(r.link.readRx(8192), FT_OK);
+        QCOMPARE(int(r.d2xx.calls.last().a), passed);
+        QCOMPARE(r.d2xx.count("GetQueueStatus"), polls);
+        QVERIFY(r.clock.us <= 100 * 1000 + 8000);
+        QCOMPARE(r.state.QueueCount, 1234);
+    }
+
     // Wait_ms sleeps in the event loop on Timer1; a wait nested in it ends
     // both (were it not so, the outer one would never end: its timer is stopped).
     void wait_data()
