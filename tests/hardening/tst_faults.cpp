@@ -1,5 +1,6 @@
 #include "errorlog.h"
 #include "link_rig.h"
+#include "log_expect.h"
 #include "screen.h"
 #include <QRegularExpression>
 #include <QtTest>
@@ -15,7 +16,6 @@ const char* const kHandlerNames[] = {"1 Frame", "Continuous", "Get Log", "Erase 
 enum Fault { None, FailCall, ShortRead, EmptyRead, Missing };
 // A second cycle is the first one with the state it left behind; later ones repeat it.
 constexpr int kCycles = 2;
-const QString kEndOfLog = QStringLiteral("-------- End of Log --------");
 
 // What the status box shows when a call of this function fails; screen and
 // log word some of them differently, hence patterns.

@@ -1,8 +1,7 @@
 // Runs "Print Log" on the system's default printer with the status box holding
 // the text of the file named on the command line. Exit 0 when no error box came up.
 #include "errorlog.h"
-#include "fake_d2xx.h"
-#include "fake_host.h"
+#include "link_rig.h"
 #include <QFile>
 #include <QGuiApplication>
 #include <QPrinterInfo>
@@ -16,15 +15,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s <readable text file>\n", argv[0]);
         return 2;
     }
-    State state;
-    FakeD2xx d2xx;
-    FakeHost host;
-    Link link(state, d2xx, host);
-    ErrorLog log(state, link, host);
-    host.text = QString::fromLatin1(f.readAll());
+    LinkRig r;
+    ErrorLog log(r.state, r.link, r.host);
+    r.host.text = QString::fromLatin1(f.readAll());
     std::printf("default printer: %s\n", qPrintable(QPrinterInfo::defaultPrinterName()));
     log.cmdPrintLog_Click();
-    for (const FakeHost::Message& m : host.messages)
+    for (const FakeHost::Message& m : r.host.messages)
         std::fprintf(stderr, "message box \"%s\": %s\n", qPrintable(m.title), qPrintable(m.text));
-    return host.messages.isEmpty() && d2xx.calls.isEmpty() ? 0 : 1;
+    return r.host.messages.isEmpty() && r.d2xx.calls.isEmpty() ? 0 : 1;
 }

@@ -1,12 +1,10 @@
 #include "errorlog.h"
 #include "link_rig.h"
+#include "log_expect.h"
 #include "logrecord.h"
-#include "simulator.h"
 #include <QtTest>
 
 namespace {
-const QString kEnd = QStringLiteral("-------- End of Log --------");
-
 // A 36-byte record: number, space, text, padding, CR LF.
 QByteArray record(int n, const QByteArray& text)
 {
@@ -14,35 +12,21 @@ QByteArray record(int n, const QByteArray& text)
 }
 // Texts must not start with a capital E: that is the end marker.
 QByteArray entry(int i) { return record(i + 1, "Item " + QByteArray::number(i)); }
-// What the status box shows for the records 0 .. n-1 of `make`.
-QString shown(int n, const std::function<QByteArray(int)>& make = entry)
-{
-    QString s;
-    for (int i = 0; i < n; ++i)
-        s += (i < 4 ? QString() : QString::number(i - 3) + ": ") + QString::fromLatin1(make(i).mid(4));
-    return s;
-}
+QString shown(int n) { return logShown(n, entry); }
 }   // namespace
 
 class TestErrorLog : public QObject {
     Q_OBJECT
 
-    struct Rig {
-        explicit Rig(D2xx* other = nullptr) : link(state, other ? *other : d2xx, host)
+    // The pacing waits are for the instrument: here each ends at the next pass of the event loop.
+    struct Rig : LinkRig {
+        ErrorLog log{state, link, host};
+        QTimer ticker;
+        Rig()
         {
-            if (!other)   // the simulator runs on real time
-                clock.attach(link);
-            // The pacing waits are for the instrument: here each ends at the next pass of the event loop.
             ticker.callOnTimeout([this] { link.Timer1_Timer(); });
             ticker.start(0);
         }
-        State state;
-        FakeD2xx d2xx;
-        FakeHost host;
-        Link link;
-        ErrorLog log{state, link, host};
-        FakeClock clock;
-        QTimer ticker;
         int served = 0;
         // Records by index; the one at `endAt` carries the end marker.
         void serve(int endAt)
@@ -109,9 +93,9 @@ private slots:
         QTest::addColumn<QString>("text1");
         QTest::addColumn<int>("writes");
         // Records 0..979 shown (four plain, then 1 to 976), record 980 not.
-        QTest::newRow("981 requests, no end marker") << -1 << QStringList() << shown(980) + kEnd << 982;
-        QTest::newRow("end marker at index 0") << 0 << QStringList() << kEnd << 2;
-        QTest::newRow("end marker at index 6") << 6 << QStringList() << shown(6) + kEnd << 8;
+        QTest::newRow("981 requests, no end marker") << -1 << QStringList() << shown(980) + kEndOfLog << 982;
+        QTest::newRow("end marker at index 0") << 0 << QStringList() << kEndOfLog << 2;
+        QTest::newRow("end marker at index 6") << 6 << QStringList() << shown(6) + kEndOfLog << 8;
         QTest::newRow("close fails") << 5 << QStringList{"Close 1"} << shown(5) + "\r\nUSB Close Failed" << 7;
         // The records read before a failure are no longer shown.
         QTest::newRow("timeouts fail, fifth record") << -1 << QStringList{"SetTimeouts 5"} << "USB SetTimeout Failed" << 6;
@@ -153,7 +137,7 @@ private slots:
         for (int q = 0; q <= 36; q += 2)
             slow << q;
         QTest::newRow("silent instrument") << QList<int>{0} << 0 << 0 << "No answer from the Corvameter: log download stopped";
-        QTest::newRow("slow queue") << slow << 20 << 36 << shown(1) + kEnd;
+        QTest::newRow("slow queue") << slow << 20 << 36 << shown(1) + kEndOfLog;
         QTest::newRow("short record") << QList<int>{0, 20} << 0 << 20 << " Item 0";
         QTest::newRow("trickle") << QList<int>{} << 20 << -1 << " Item";
     }
@@ -198,31 +182,6 @@ private slots:
         }
     }
 
-    void againstTheSimulator_data()
-    {
-        QTest::addColumn<int>("leftOver");
-        QTest::addColumn<bool>("erased");
-        QTest::newRow("fresh") << 0 << false;
-        QTest::newRow("after a screen download") << 8185 << false;
-        QTest::newRow("after Erase Log") << 0 << true;
-    }
-    void againstTheSimulator()
-    {
-        QFETCH(int, leftOver);
-        QFETCH(bool, erased);
-        SimConfig cfg;
-        cfg.logRecords = 24;
-        Simulator sim(cfg);
-        Rig r(&sim);
-        r.state.QueueCount = leftOver;
-        if (erased)
-            r.log.cmdEraseLog_Click();
-        r.log.cmdGetLog_Click();
-        QCOMPARE(r.host.text, shown(erased ? 0 : 24, [&](int i) { return Simulator::logRecord(i, cfg); }) + kEnd);
-        QVERIFY(r.host.messages.isEmpty());
-        QVERIFY(!sim.isOpen());
-    }
-
     void erase()
     {
         Rig r;
@@ -231,13 +190,6 @@ private slots:
         QCOMPARE(r.host.text, QString("Connecting to Corvameter\r\nErase command sent\r\n"));
         QCOMPARE(r.d2xx.names(), (QStringList{"ListDevices", "OpenEx", "Write", "Close"}));
         QCOMPARE(r.d2xx.writtenCodes(), QList<int>{252});
-        r.d2xx.statuses["Close"] = {FT_IO_ERROR};
-        r.log.cmdEraseLog_Click();
-        QCOMPARE(r.host.text, QString("Close Failed"));
-        // A run-time failure is left to the window's box.
-        r.d2xx.missing = true;
-        QVERIFY_THROWS_EXCEPTION(D2xxError, r.log.cmdEraseLog_Click());
-        QVERIFY(r.host.messages.isEmpty());
     }
 };
 

@@ -1,6 +1,6 @@
 #include "errorlog.h"
-#include "fake_d2xx.h"
-#include "fake_host.h"
+#include "link_rig.h"
+#include "log_expect.h"
 #include "printlog.h"
 #include <QPrinter>
 #include <QProcess>
@@ -8,8 +8,6 @@
 #include <QtTest>
 
 namespace {
-const QString kEnd = QStringLiteral("-------- End of Log --------");
-
 QString run(const QString& tool, const QStringList& args)
 {
     QProcess p;
@@ -46,8 +44,8 @@ private slots:
             log += QStringLiteral("%1:  Entry %1\r\n").arg(i);
             lines << QStringLiteral("%1: Entry %1").arg(i);
         }
-        QTest::newRow("downloaded log") << " 0001 Ref lost input 2\r\n1:  Fan speed low\r\n" + kEnd
-                                        << QStringList{"0001 Ref lost input 2", "1: Fan speed low", kEnd} << 1;
+        QTest::newRow("downloaded log") << " 0001 Ref lost input 2\r\n1:  Fan speed low\r\n" + kEndOfLog
+                                        << QStringList{"0001 Ref lost input 2", "1: Fan speed low", kEndOfLog} << 1;
         QTest::newRow("empty box") << QString() << QStringList{} << 1;
         // Printed as the status box shows it.
         QTest::newRow("lone LF") << "one\ntwo\r\n" << QStringList{"onetwo"} << 1;
@@ -55,7 +53,7 @@ private slots:
         QTest::newRow("NUL from stale bytes") << QString::fromLatin1("1:  Entry\0\0\0\r\nnext", 18) << QStringList{"1: Entry", "next"} << 1;
         // 12-point lines, at least that far apart, on an A4 paint area.
         const qreal height = QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, {}).paintRectPoints().height();
-        QTest::newRow("long log spans pages") << log + kEnd << lines + QStringList{kEnd} << qMax(11, int(978 / (height / 12)));
+        QTest::newRow("long log spans pages") << log + kEndOfLog << lines + QStringList{kEndOfLog} << qMax(11, int(978 / (height / 12)));
     }
     void layout()
     {
@@ -92,20 +90,17 @@ private slots:
     void printErrorBox()
     {
         QFETCH(bool, printer);
-        State s;
-        FakeD2xx d;
-        FakeHost host;
-        Link link(s, d, host);
-        ErrorLog log(s, link, host);
-        host.text = "1:  Entry\r\n";
+        LinkRig r;
+        ErrorLog log(r.state, r.link, r.host);
+        r.host.text = "1:  Entry\r\n";
         QPrinter broken;
         broken.setOutputFormat(QPrinter::PdfFormat);
         broken.setOutputFileName(dir.filePath("no/such/folder/x.pdf"));
         printer ? void(log.printLogOn(broken)) : log.cmdPrintLog_Click();
-        QCOMPARE(host.messages.size(), 1);
-        QCOMPARE(host.messages[0].text + " / " + host.messages[0].title, QString("Can't find a Printer / Print Error"));
-        QCOMPARE(host.messages[0].icon, Host::Icon::Exclamation);
-        QVERIFY(d.calls.isEmpty());
+        QCOMPARE(r.host.messages.size(), 1);
+        QCOMPARE(r.host.messages[0].text + " / " + r.host.messages[0].title, QString("Can't find a Printer / Print Error"));
+        QCOMPARE(r.host.messages[0].icon, Host::Icon::Exclamation);
+        QVERIFY(r.d2xx.calls.isEmpty());
     }
 };
 

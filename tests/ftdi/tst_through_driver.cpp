@@ -1,0 +1,329 @@
+// The program's screen and log handlers through one driver library, chosen by
+// TEST_DRIVER: the file of a D2XX library (FTDI's own over the emulated FTDI
+// chip, or our simulator's drop-in), or "libftdi" for libftdi1 over the
+// emulated chip. What the display shows equals the instrument's frames decoded
+// here from the wire format; the log text is exact. The instrument lives as
+// long as the process, so each fault has a run of its own (CMakeLists.txt) and
+// functions made for another run skip. Exit code 77 when the library is missing.
+#include "dynamic_d2xx.h"
+#include "errorlog.h"
+#include "fake_host.h"
+#include "log_expect.h"
+#include "screen.h"
+#include "screen_expect.h"
+#include "simulator.h"
+#include <QtTest>
+#if defined(CORVA_HAVE_LIBFTDI)
+#include "libftdi_d2xx.h"
+#include "mainwindow.h"
+#endif
+
+using namespace expect;
+
+#define FOR_RUN(...)                                                                                   \
+    if (!QStringList{__VA_ARGS__}.contains(qEnvironmentVariable("CORVASIM_FAULTS").section('=', 0, 0))) \
+        QSKIP("belongs to another CORVASIM_FAULTS run");
+#define LIBFTDI_ONLY()                                                                                 \
+    if (!libftdi_)                                                                                     \
+        QSKIP("libftdi1's own calls");
+
+namespace {
+const QString kDriver = qEnvironmentVariable("TEST_DRIVER");
+
+// The program's pieces on the library under test.
+struct Rig {
+    DynamicD2xx d2xx{kDriver == "libftdi" ? QStringList{} : QStringList{kDriver},
+                     kDriver == "libftdi" ? DynamicD2xx::Backend::Libftdi : DynamicD2xx::Backend::Vendor};
+    State state;
+    FakeHost host;
+    Link link{state, d2xx, host};
+    Surface surface;
+    ScreenCapture screen{state, link, host, surface};
+    ErrorLog log{state, link, host};
+    QList<QImage> shown;
+    int stopAfter = 0;   // "Stop" at that change of the display
+
+    Rig()
+    {
+        surface.onChanged = [this] {
+            shown << surface.image().copy();
+            if (shown.size() == stopAfter)
+                QTimer::singleShot(0, [this] { screen.cmdStop_Click(); });
+        };
+    }
+};
+} // namespace
+
+class TestThroughDriver : public QObject {
+    Q_OBJECT
+    const bool libftdi_ = kDriver == "libftdi";
+    const SimConfig cfg_ = SimConfig::fromEnvironment();   // as the instrument reads it
+    const SimFaults faults_ = SimFaults::parse(cfg_.faults);
+    int frames_ = 0;   // frames the instrument has started in this process
+
+    QString logShown(int n) const
+    {
+        return ::logShown(n, [this](int i) { return Simulator::logRecord(i, cfg_); }) + kEndOfLog;
+    }
+
+    // The instrument's next frame drawn into `want`, when only the first
+    // `arrived` bytes of its screen data come.
+    void expectFrame(Model& want, long long arrived = 5 * 8192)
+    {
+        const uint8_t mode = Simulator::modeByteFor(cfg_, frames_);
+        QList<QByteArray> blocks;
+        for (int b = 0; b < 5; ++b)
+            blocks << Simulator::screenBlock(frames_, b, mode).chopped(faults_.shortBy).left(std::clamp<long long>(arrived - 8192 * b, 0, 8192));
+        want.frame(mode, blocks);
+        ++frames_;
+    }
+
+#if defined(CORVA_HAVE_LIBFTDI)
+    FT_HANDLE open(LibftdiD2xx& d)
+    {
+        FT_HANDLE h = nullptr;
+        char serial[100] = {};
+        if (d.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) != FT_OK
+            || d.OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &h) != FT_OK)
+            return nullptr;
+        return h;
+    }
+#endif
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QDir::setCurrent(QStringLiteral(CORVA_GRATICULE_DIR)), CORVA_GRATICULE_DIR);
+#if defined(CORVA_HAVE_LIBFTDI)
+        if (libftdi_)
+            QVERIFY2(LibftdiD2xx::unusableReason().isEmpty(), "the emulated libusb is not on the loader path");
+#endif
+    }
+
+#if defined(CORVA_HAVE_LIBFTDI)
+    // libftdi1's calls as the program needs them. Each row: commands sent,
+    // queue level waited for, bytes asked; then what the read gives and what
+    // stays queued. The read time-out is 100 ms.
+    void queueAndReadTimeout_data()
+    {
+        QTest::addColumn<QList<int>>("commands");
+        QTest::addColumn<int>("waitFor");
+        QTest::addColumn<int>("toRead");
+        QTest::addColumn<int>("got");
+        QTest::addColumn<int>("left");
+        QTest::newRow("a read waits for the mode byte") << QList<int>{242} << 0 << 1 << 1 << 0;
+        QTest::newRow("a read waits for a whole block") << QList<int>{242, 246} << 0 << 8193 << 8193 << 0;
+        QTest::newRow("what is not read stays queued") << QList<int>{242, 246} << 8193 << 100 << 100 << 8093;
+        QTest::newRow("more than comes: what there is") << QList<int>{242, 246} << 8193 << 9000 << 8193 << 0;
+        QTest::newRow("nothing asked: nothing, still OK") << QList<int>{} << 0 << 10 << 0 << 0;
+    }
+    void queueAndReadTimeout()
+    {
+        LIBFTDI_ONLY();
+        FOR_RUN("");
+        QFETCH(QList<int>, commands);
+        QFETCH(int, waitFor);
+        QFETCH(int, toRead);
+        LibftdiD2xx d;
+        FT_HANDLE h = open(d);
+        QVERIFY(h);
+        QCOMPARE(d.SetTimeouts(h, 100, 0), FT_OK);
+        for (int code : commands) {
+            uint8_t frame[2] = {uint8_t(code), 240};
+            DWORD written = 0;
+            QCOMPARE(d.Write(h, frame, 2, &written), FT_OK);
+            QCOMPARE(written, DWORD(2));
+        }
+        DWORD queued = 0;
+        do
+            QCOMPARE(d.GetQueueStatus(h, &queued), FT_OK);
+        while (int(queued) < waitFor);
+        QByteArray buf(toRead, '\0');
+        DWORD got = 0;
+        QCOMPARE(d.Read(h, buf.data(), DWORD(toRead), &got), FT_OK);
+        QTEST(int(got), "got");
+        QCOMPARE(d.GetQueueStatus(h, &queued), FT_OK);
+        QTEST(int(queued), "left");
+        // The bytes as the instrument sent them, modem-status bytes gone.
+        if (!commands.isEmpty()) {
+            const uint8_t mode = Simulator::modeByteFor(cfg_, frames_++);
+            const QByteArray sent = char(mode) + (commands.size() > 1 ? Simulator::screenBlock(frames_ - 1, 0, mode) : QByteArray());
+            QCOMPARE(buf.left(int(got)), sent.left(int(got)));
+        }
+        QCOMPARE(d.Close(h), FT_OK);
+    }
+
+    // The serial number is written with its terminator only; a closed or
+    // stale handle fails every call; the device is ours alone.
+    void serialAndHandles()
+    {
+        LIBFTDI_ONLY();
+        FOR_RUN("");
+        LibftdiD2xx d;
+        char serial[100];
+        std::fill(std::begin(serial), std::end(serial), 'x');
+        QCOMPARE(d.ListDevices(nullptr, serial, 0x40000001), FT_OK);
+        QCOMPARE(QByteArray(serial), QByteArray(Simulator::kSerial));
+        QCOMPARE(serial[qstrlen(Simulator::kSerial) + 1], 'x');
+        QCOMPARE(d.ListDevices(reinterpret_cast<void*>(uintptr_t{1}), serial, 0x40000001), FT_DEVICE_NOT_FOUND);
+        FT_HANDLE h = open(d);
+        QVERIFY(h);
+        QVERIFY2(!open(d), "opened twice");
+        QCOMPARE(d.SetTimeouts(h, 100, 0), FT_OK);   // the first open still holds
+        QCOMPARE(d.Close(h), FT_OK);
+        FT_HANDLE again = open(d);
+        QVERIFY(again && again != h);
+        uint8_t b[2] = {242, 240};
+        DWORD n = 0;
+        QCOMPARE(d.Write(h, b, 2, &n), FT_INVALID_HANDLE);
+        QCOMPARE(d.SetTimeouts(h, 100, 0), FT_INVALID_HANDLE);
+        QCOMPARE(d.GetQueueStatus(h, &n), FT_INVALID_HANDLE);
+        QCOMPARE(d.Read(h, b, 1, &n), FT_INVALID_HANDLE);
+        QCOMPARE(d.Close(h), FT_INVALID_HANDLE);
+        QCOMPARE(d.Close(again), FT_OK);
+        QCOMPARE(d.Close(again), FT_INVALID_HANDLE);
+    }
+
+    // Held by another program: the hint speaks of libftdi1's causes.
+    void openRefusedHint()
+    {
+        LIBFTDI_ONLY();
+        FOR_RUN("noopen");
+        DynamicD2xx d2xx;
+        Corvameter_rem w(d2xx);
+        QStringList boxes;
+        w.messageHook = [&](const QString& text, const QString& title, Host::Icon) { boxes << title + ": " + text; };
+        w.cmdDownLoad->click();
+        QCOMPARE(w.link.lastOpen, Link::OpenOutcome::NotTried);   // judged and forgotten
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].startsWith("USB Device: ") && boxes[0].contains("libftdi1") && boxes[0].contains("udev")
+                     && !boxes[0].contains("rmmod"),
+                 qPrintable(boxes[0]));
+    }
+#endif
+
+    // "1 Frame" once per mode, then "Continuous" until "Stop"; with short
+    // blocks each read times out with what came.
+    void framesMatchTheInstrument_data()
+    {
+        QTest::addColumn<bool>("continuous");
+        QTest::newRow("1 Frame, one at a time") << false;
+        QTest::newRow("Continuous, then Stop") << true;
+    }
+    void framesMatchTheInstrument()
+    {
+        FOR_RUN("", "short-block");
+        QFETCH(bool, continuous);
+        const int frames = 6;
+        Rig r;
+        if (continuous) {
+            r.stopAfter = frames;
+            r.screen.cmdContinuous_Click();
+        } else {
+            for (int f = 0; f < frames; ++f) {
+                r.screen.cmdDownLoad_Click();
+                QCOMPARE(r.host.text, QString("Downloaded 1 Frame\r\n"));
+            }
+        }
+        QCOMPARE(r.shown.size(), frames);
+        QCOMPARE(r.state.StatusText, QString());
+        QVERIFY(!r.state.handleOpen);
+        Model want;
+        for (int f = 0; f < frames; ++f) {
+            expectFrame(want);
+            COMPARE_IMAGES(r.shown[f], want.display);
+        }
+        // The library meant, with the emulated chip under all but the drop-in.
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY2(libftdi_ ? r.d2xx.libraryInUse().startsWith("libftdi1 ") : mapped.contains(kDriver.toUtf8()),
+                 qPrintable(r.d2xx.libraryInUse()));
+        QCOMPARE(mapped.contains(USB_EMU_DIR "/libusb-1.0.so.0"), !kDriver.contains("sim-lib"));
+    }
+
+    // Last of the fault-free run: the instrument keeps its log erased.
+    void getLogThenEraseLog()
+    {
+        FOR_RUN("", "short-block");
+        Rig r;
+        r.state.QueueCount = 8185;   // as a screen download leaves it
+        r.log.cmdGetLog_Click();
+        QCOMPARE(r.host.text, logShown(cfg_.logRecords));
+        r.log.cmdEraseLog_Click();
+        QCOMPARE(r.host.text, QString("Connecting to Corvameter\r\nErase command sent\r\n"));
+        r.log.cmdGetLog_Click();
+        QCOMPARE(r.host.text, logShown(0));
+        QVERIFY(r.host.messages.isEmpty());
+    }
+
+    // No instrument on the bus: the open fails and says so; nothing is drawn.
+    void noDevice()
+    {
+        FOR_RUN("nodevice");
+        Rig r;
+        const QImage before = r.surface.image().copy();
+        r.screen.cmdDownLoad_Click();
+        QCOMPARE(r.host.text1History.first(), QString("List Device Failed"));
+        QCOMPARE(r.host.text, QString("USB Close Failed"));
+        QVERIFY(!r.state.handleOpen);
+        COMPARE_IMAGES(r.surface.image(), before);
+    }
+
+    // Pulled out in the middle of a continuous download: the frames before it
+    // are right, the run ends by itself, and nothing is left open.
+    void unplugDuringContinuous()
+    {
+        FOR_RUN("unplug-after");
+        Rig r;
+        r.screen.cmdContinuous_Click();   // no "Stop": the loop must end by itself
+        const int whole = int(faults_.unplugAfter / (5 * Simulator::kBlockBytes));
+        QVERIFY2(r.shown.size() > whole && r.shown.size() <= whole + 1, qPrintable(QString::number(r.shown.size())));
+        Model want;
+        for (int f = 0; f < whole; ++f) {
+            expectFrame(want);
+            COMPARE_IMAGES(r.shown[f], want.display);
+        }
+        QVERIFY(!r.state.handleOpen);
+        QVERIFY2(!r.host.text1History.filter("Failed").isEmpty(), qPrintable(r.host.text1History.join(" | ")));
+        r.screen.cmdDownLoad_Click();   // the next click finds no instrument
+        QCOMPARE(r.host.text1History.filter("List Device Failed").size(), 1);
+    }
+
+    // The instrument stops sending screen data after N bytes: the frame shows
+    // what came (each later read times out empty, the queue count carried over
+    // saves the waits); a fresh start waits, gives up and releases the device,
+    // and the log still comes.
+    void instrumentStopsAnswering()
+    {
+        FOR_RUN("stall-after");
+        {
+            Rig r;
+            r.screen.cmdDownLoad_Click();
+            Model want;
+            expectFrame(want, faults_.stallAfter);
+            COMPARE_IMAGES(r.surface.image(), want.display);
+            QVERIFY(!r.state.handleOpen);
+        }
+        Rig r;
+        r.screen.cmdDownLoad_Click();
+        QVERIFY2(r.host.text1History.contains(QStringLiteral("No screen data from the Corvameter")),
+                 qPrintable(r.host.text1History.join(" | ")));
+        QVERIFY(!r.state.handleOpen);
+        r.log.cmdGetLog_Click();
+        QCOMPARE(r.host.text, logShown(cfg_.logRecords));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (kDriver != "libftdi" && !QFile::exists(kDriver)) {
+        std::printf("SKIP: no driver library at \"%s\" (FTDI's comes from the ftdi_real_library test)\n", qPrintable(kDriver));
+        return 77;
+    }
+    QApplication app(argc, argv);   // the hint's run opens the main window
+    TestThroughDriver t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "tst_through_driver.moc"
