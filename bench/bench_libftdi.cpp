@@ -220,23 +220,14 @@ int main(int argc, char** argv)
     capture.cmdContinuous_Click();
     if (int(shown.size()) != frames || !state.StatusText.isEmpty())
         benchFail(qPrintable(QStringLiteral("run ended after %1 of %2 frames: %3").arg(shown.size()).arg(frames).arg(host.text)));
-    std::vector<double> periods;
-    for (size_t i = 1; i < shown.size(); ++i)
-        periods.push_back(double(shown[i] - shown[i - 1]) / 1e6);
-    double mean = 0;
-    for (double p : periods)
-        mean += p;
-    mean /= double(periods.size());
-    const auto [lo, hi] = std::minmax_element(periods.begin(), periods.end());
-    std::vector<double> sorted = periods;
-    std::sort(sorted.begin(), sorted.end());
-    const double median = sorted[sorted.size() / 2];
+    const Periods p = framePeriods(shown);
+    const double mean = p.mean, median = p.median;
     const double limit = answerMs(1) + ScreenCapture::kBlocks * answerMs(ScreenCapture::kBlockBytes) + 100.0;
     const double off = (mean - limit) / limit * 100;
     const bool periodOk = std::abs(off) <= 3;
     std::printf("continuous, %d frames:      period mean %.2f ms (median %.2f, min %.2f, max %.2f), limit %.2f ms "
                 "(link + latency tails + 100 ms pause), %+.1f %%   [%s]\n",
-                frames, mean, median, *lo, *hi, limit, off, periodOk ? "ok" : "MISSED");
+                frames, mean, median, p.lo, p.hi, limit, off, periodOk ? "ok" : "MISSED");
     const double wall = double(shown.back() - shown.front()) / 1e9;
     const double runCpu = (cpuLast - cpuFirst) / wall * 100;
     const double chip = emulatedChipPercent(frames / 2);

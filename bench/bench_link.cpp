@@ -164,17 +164,10 @@ Result run(D2xx& driver, const std::vector<int>& programThreads)
     r.frames = int(shown.size());
     if (r.frames != kFrames || !state.StatusText.isEmpty())
         r.failure = QStringLiteral("ended after %1 of %2 frames: %3").arg(r.frames).arg(kFrames).arg(host.text.simplified());
-    std::vector<double> periods;
-    for (size_t i = 1; i < shown.size(); ++i)
-        periods.push_back(double(shown[i] - shown[i - 1]) / 1e6);
-    if (!periods.empty()) {
-        for (double p : periods)
-            r.mean += p;
-        r.mean /= double(periods.size());
-        const auto [lo, hi] = std::minmax_element(periods.begin(), periods.end());
-        r.lo = *lo;
-        r.hi = *hi;
-    }
+    const Periods p = framePeriods(shown);
+    r.mean = p.mean;
+    r.lo = p.lo;
+    r.hi = p.hi;
     // Five blocks and the mode byte, each answer's short last packet one latency period late.
     r.expected = (ScreenCapture::kBlocks * ScreenCapture::kBlockBytes + 1) / kRate * 1e3 +
                  (ScreenCapture::kBlocks + 1) * kLatencyMs + 100.0;

@@ -215,15 +215,9 @@ bool continuousBench(double rate, int frames, Chip chip = Chip::Plain, int oldPa
                     qPrintable(host.text));
         return false;
     }
-    std::vector<double> periods;
-    for (size_t i = 1; i < shown.size(); ++i)
-        periods.push_back(double(shown[i] - shown[i - 1]) / 1e6);
-    double mean = 0;
-    for (double p : periods)
-        mean += p;
-    mean /= double(periods.size());
+    const Periods p = framePeriods(shown);
+    const double mean = p.mean;
     const double wall = double(shown.back() - shown.front()) / 1e9;
-    const auto [lo, hi] = std::minmax_element(periods.begin(), periods.end());
     // The mode byte and the five blocks, each a reply whose short last packet
     // waits for the latency timer.
     // The simulator itself now holds each reply's short last packet for its
@@ -237,7 +231,7 @@ bool continuousBench(double rate, int frames, Chip chip = Chip::Plain, int oldPa
     const char* name = chip == Chip::Plain ? "plain" : chip == Chip::Latency ? "latency" : "latency, every block polls";
     std::printf("%-27s %s rate %9.0f B/s  %3d frames  period %7.2f ms (%.2f - %.2f)  expected %7.2f ms  %+5.1f %%  "
                 "CPU %4.1f %% (main thread %4.1f %%)  [%s]\n",
-                name, oldPaceUs > 0 ? "200 us pace" : "our pace   ", rate, frames, mean, *lo, *hi, expected, off, cpuPct,
+                name, oldPaceUs > 0 ? "200 us pace" : "our pace   ", rate, frames, mean, p.lo, p.hi, expected, off, cpuPct,
                 threadPct, ok ? "ok" : "MISSED");
     return ok;
 }

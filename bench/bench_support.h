@@ -7,8 +7,10 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QString>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 #include <sys/resource.h>
 
 struct BenchHost : Host {
@@ -80,4 +82,29 @@ struct BenchApp {
 {
     std::fprintf(stderr, "FAILED: %s\n", what);
     std::exit(1);
+}
+
+// The periods between frames shown (times in ns), in ms: mean, median, range.
+struct Periods {
+    double mean = 0, median = 0, lo = 0, hi = 0;
+    int count = 0;
+};
+template <typename T>
+inline Periods framePeriods(const std::vector<T>& shownNs)
+{
+    Periods p;
+    std::vector<double> ms;
+    for (size_t i = 1; i < shownNs.size(); ++i)
+        ms.push_back(double(shownNs[i] - shownNs[i - 1]) / 1e6);
+    if (ms.empty())
+        return p;
+    p.count = int(ms.size());
+    for (double v : ms)
+        p.mean += v;
+    p.mean /= double(ms.size());
+    std::sort(ms.begin(), ms.end());
+    p.lo = ms.front();
+    p.hi = ms.back();
+    p.median = ms[ms.size() / 2];
+    return p;
 }
