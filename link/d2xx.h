@@ -37,6 +37,15 @@ enum : int {
     kErrEntryPointMissing = 1002,
 };
 
+// The pause before polling a driver's receive queue again, in microseconds:
+// about as long as the missing bytes take at 1 MB/s, which the driver fills
+// from its own thread, kept between 1 and 8 ms so that polling stays near
+// 1000 calls a second at most while data is read within about 1 ms of arriving.
+inline int64_t queuePollPauseUs(int64_t missingBytes)
+{
+    return missingBytes < 1000 ? 1000 : missingBytes > 8000 ? 8000 : missingBytes;
+}
+
 class D2xx {
 public:
     virtual ~D2xx() = default;

@@ -253,9 +253,7 @@ FT_STATUS DynamicD2xx::Read(FT_HANDLE h, void* b, DWORD n, DWORD* r)
                 n = queued;
                 break;
             }
-            // About as long as the missing bytes take at 1 MB/s, 1 to 8 ms.
-            const auto pause = std::clamp<std::chrono::microseconds>(
-                std::chrono::microseconds(n - queued), std::chrono::milliseconds(1), std::chrono::milliseconds(8));
+            const std::chrono::microseconds pause(queuePollPauseUs(int64_t(n) - int64_t(queued)));
             std::this_thread::sleep_for(std::min<Clock::duration>(pause, end - now));
         }
     }

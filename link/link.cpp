@@ -110,12 +110,6 @@ Link::QueueWait Link::waitForQueue(int32_t threshold, const std::function<bool()
         w.arrived = state_.QueueCount;
         return w;
     }
-    // The driver fills its queue from its own thread at up to about a byte per
-    // microsecond (1 MB/s), so sleep about as long as the missing bytes take,
-    // but poll at least every millisecond once little is missing: that keeps
-    // the polling near 1000 calls a second at most, while a block is read
-    // within about a millisecond of its arrival.
-    constexpr int64_t kMinPauseUs = 1000, kMaxPauseUs = 8000;
     const int64_t start = nowUs();
     int64_t lastGrowth = start;
     for (;;) {
@@ -141,7 +135,7 @@ Link::QueueWait Link::waitForQueue(int32_t threshold, const std::function<bool()
         if (now >= end)
             return w;
         const int64_t missing = int64_t(threshold) - w.arrived;
-        pauseUs(std::clamp<int64_t>(std::min(missing, end - now), kMinPauseUs, kMaxPauseUs));
+        pauseUs(queuePollPauseUs(std::min(missing, end - now)));
     }
 }
 
