@@ -58,6 +58,9 @@ set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Corvameter)
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_DISPLAY_NAME "Corvameter Remote Control")
+# The program's own icon on the installer and the uninstaller.
+set(CPACK_NSIS_MUI_ICON ${CORVA_ICON_ICO})
+set(CPACK_NSIS_MUI_UNIICON ${CORVA_ICON_ICO})
 set(CPACK_NSIS_PACKAGE_NAME "Corvameter Remote Control ${PROJECT_VERSION}")
 # CPack writes these into a CMake file of its own and reads them back: hence
 # four backslashes for one, and single quotes for NSIS.

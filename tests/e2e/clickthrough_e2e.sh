@@ -12,8 +12,10 @@ for t in xvfb-run xdotool import compare identify; do
     command -v $t >/dev/null || { echo "SKIP: $t is not installed (apt-get install xvfb xdotool imagemagick)"; exit 77; }
 done
 mkdir -p "$shots"
+export CORVA_XWIN=$(cd "$(dirname "$0")/../support" && pwd)/xwin.sh
 exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 set -u
+. "$CORVA_XWIN"
 app=$1; simlib=$2; shots=$3; graticules=$4
 work=$(mktemp -d); trace=$work/trace.txt
 trap "rm -rf \"$work\"" EXIT
@@ -36,11 +38,7 @@ cd "$work"
 echo "* { background: #ff0000; }" > "$work/red.qss"
 QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1,17 "$app" -qwindowtitle Other -title Other \
     -stylesheet "$work/red.qss" -style windows -reverse -platform offscreen & pid=$!
-for i in $(seq 50); do
-    win=$(xdotool search --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
-    [ -n "$win" ] && break; sleep 0.2
-done
-[ -n "$win" ] || fail "no main window with the exact title"
+win=$(window "$main_title") || fail "no main window with the exact title"
 sleep 0.5
 shot 0-start
 geo=$(xdotool getwindowgeometry "$win" | sed -n "s/.*Geometry: //p")
@@ -68,8 +66,7 @@ shot 3-log
 # The dialog opens over the display: take the picture to compare first.
 import -window "$win" -crop 320x240+146+184 +repage "$work/shown.png"
 click "$win" 72 384
-for i in $(seq 50); do files=$(xdotool search --name "^Files$" 2>/dev/null | head -1); [ -n "$files" ] && break; sleep 0.1; done
-[ -n "$files" ] || fail "Files opened no dialog"
+files=$(window "^Files$" 5) || fail "Files opened no dialog"
 sleep 0.5
 xdotool mousemove --window "$files" 252 88 click --repeat 3 1; xdotool type --delay 20 "e2e.bmp"
 shot_files() { import -window "$files" "$shots/$1.png"; }

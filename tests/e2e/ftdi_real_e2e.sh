@@ -11,9 +11,11 @@ for t in xvfb-run xdotool import compare; do
     command -v $t >/dev/null || { echo "SKIP: $t is not installed (apt-get install xvfb xdotool imagemagick)"; exit 77; }
 done
 mkdir -p "$shots"
+export CORVA_XWIN=$(cd "$(dirname "$0")/../support" && pwd)/xwin.sh
 # A random first display number: two servers starting at once may both pick the same free one.
 exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24" bash -c '
 set -u
+. "$CORVA_XWIN"
 app=$1; ftdireal=$2; usbemu=$3; simlib=$4; graticules=$5; shots=$6
 work=$(mktemp -d)
 trap "rm -rf \"$work\"" EXIT
@@ -29,12 +31,7 @@ display() { import -window "$win" -crop 320x240+146+184 +repage "$1"; }
 start() {   # start <loader path> <trace>
     trace=$2
     QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$1 CORVASIM_TRACE=$trace CORVASIM_MODES=17,1 "$app" & pid=$!
-    win=
-    for i in $(seq 50); do
-        win=$(xdotool search --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
-        [ -n "$win" ] && break; sleep 0.2
-    done
-    [ -n "$win" ] || fail "no main window"
+    win=$(window "$main_title") || fail "no main window"
     sleep 0.5
 }
 stop() {

@@ -49,18 +49,16 @@ entry=/usr/share/applications/$pkg.desktop
 exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUick]//g')
 path=$(sed -n 's/^Path=//p' "$entry")
 [ -d "$path" ] || fail "the entry's Path= $path is no folder"
+export CORVA_XWIN=$(cd "$(dirname "$0")/../support" && pwd)/xwin.sh
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 set -u
+. "$CORVA_XWIN"
 exec_line=$1; path=$2; simlib=$3; work=$4
 trace=$work/trace.txt
 fail() { echo "FAIL: $*"; import -window root "$work/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
 cd "$path"
 QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1 $exec_line & pid=$!
-for i in $(seq 50); do
-    win=$(xdotool search --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
-    [ -n "$win" ] && break; sleep 0.2
-done
-[ -n "$win" ] || fail "no main window"
+win=$(window "$main_title") || fail "no main window"
 sleep 0.5
 # "1 Frame" at (16,24) in the "Download" box at (24,200): 65 x 33.
 xdotool mousemove --window "$win" 72 240 click 1

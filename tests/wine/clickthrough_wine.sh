@@ -17,8 +17,10 @@ done
 [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX/drive_c" ] || { echo "SKIP: WINEPREFIX names no initialised prefix"; exit 77; }
 mkdir -p "$3"
 shots=$(cd "$3" && pwd)
+export CORVA_XWIN=$(cd "$(dirname "$0")/../support" && pwd)/xwin.sh
 exec xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 set -u
+. "$CORVA_XWIN"
 exe=$1; graticules=$2; shots=$3; dll=${4:-}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d); trace=$work/trace.txt
@@ -55,8 +57,7 @@ wait_hidden() {
 }
 files() {
     click "$win" 72 384
-    for i in $(seq 50); do f=$(xdotool search --onlyvisible --name "^Files$" 2>/dev/null | head -1); [ -n "$f" ] && break; sleep 0.1; done
-    [ -n "$f" ] || fail "Files showed no dialog"
+    f=$(window "^Files$" 5 --onlyvisible) || fail "Files showed no dialog"
     sleep 0.7
 }
 # Opens a folder of C: in the folder list by a double click on its row: the
@@ -82,11 +83,7 @@ display_file() {
 timeout 60 wineserver -w
 cd "$start"
 CORVASIM_TRACE="Z:$trace" CORVASIM_MODES=1,17 wine "$exe" >"$work/wine.log" 2>&1 & pid=$!
-for i in $(seq 150); do
-    win=$(xdotool search --onlyvisible --name "^Brisko Corvameter  Remote Control   Ver 1.51$" 2>/dev/null | head -1)
-    [ -n "$win" ] && break; sleep 0.2
-done
-[ -n "$win" ] || { cat "$work/wine.log"; fail "no main window"; }
+win=$(window "$main_title" 30 --onlyvisible) || { cat "$work/wine.log"; fail "no main window"; }
 sleep 1
 shot 0-start
 

@@ -24,6 +24,13 @@ for f in bin/corvameter-remote.exe bin/corvactl.exe bin/Qt6Core.dll bin/Qt6Gui.d
     [ -f "$dir/$f" ] || fail "C:\\Corvameter\\$f not installed"
 done
 [ "$(ls "$dir/share/corvameter-remote/graticules" | wc -l)" -eq 15 ] || fail "not the 15 graticules"
+# Explorer shows each program's own icon and version: an icon group (type 14)
+# and a version block (type 16) among the resource types.
+for exe in corvameter-remote corvactl; do
+    types=$(x86_64-w64-mingw32-objdump -p "$dir/bin/$exe.exe" | grep -E '^[0-9a-f]+   Entry: ID: ')
+    grep -q 'ID: 0x00000e,' <<<"$types" && grep -q 'ID: 0x000010,' <<<"$types" ||
+        fail "$exe.exe carries no icon or no version resource"
+done
 [ -e "$dir/bin/FTD2XX.dll" ] && fail "the installer ships FTD2XX.DLL"
 lnk=$(find "$c" -path "*/Start Menu/Programs/*" -name "Corvameter Remote Control.lnk" | head -1)
 [ -n "$lnk" ] || fail "no Start-menu shortcut"
