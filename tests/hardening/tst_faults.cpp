@@ -45,9 +45,13 @@ struct Rig : LinkRig {
     Fault mangle = None;
     bool logData = false;
     int cycles = 0;
+    // The pacing waits, and the second a failed send waits, end at the next pass of the event loop.
+    QTimer ticker;
 
     Rig()
     {
+        ticker.callOnTimeout([this] { link.Timer1_Timer(); });
+        ticker.start(0);
         d2xx.queue = {8192};
         d2xx.reader = [this](DWORD n) {
             // Mode byte 17: level bars, no graticule file.
