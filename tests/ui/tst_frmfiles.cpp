@@ -3,11 +3,11 @@
 #include "frmfiles.h"
 #include "mainwindow.h"
 #include "picturestore.h"
+#include "../screen/screen_expect.h"
 #include <QBuffer>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPainter>
 #include <QProxyStyle>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -150,10 +150,7 @@ private slots:
             QCOMPARE(readAll(r.file(name)).size(), 54 + 320 * 240 * 3);
             QCOMPARE(QImage(r.file(name)).convertToFormat(QImage::Format_RGB32), pattern(10));
         }
-        QImage want(320, 240, QImage::Format_RGB32);
-        want.fill(Qt::black);
-        QPainter(&want).drawImage(0, 0, shown.isNull() ? pattern(10) : shown);
-        QCOMPARE(r.surface.image(), want);
+        QCOMPARE(r.surface.image(), expect::withPicture(shown.isNull() ? pattern(10) : shown));
         QCOMPARE(r.host.beeps, shown.isNull() ? 0 : 1);
         QCOMPARE(r.dlg.isVisible(), shown.isNull());
         QCOMPARE(readAll(r.file("sub/old")), old);
