@@ -4,7 +4,6 @@
 #include "link_rig.h"
 #include <QFile>
 #include <QGuiApplication>
-#include <QPrinterInfo>
 #include <cstdio>
 
 int main(int argc, char** argv)
@@ -18,7 +17,6 @@ int main(int argc, char** argv)
     LinkRig r;
     ErrorLog log(r.state, r.link, r.host);
     r.host.text = QString::fromLatin1(f.readAll());
-    std::printf("default printer: %s\n", qPrintable(QPrinterInfo::defaultPrinterName()));
     log.cmdPrintLog_Click();
     for (const FakeHost::Message& m : r.host.messages)
         std::fprintf(stderr, "message box \"%s\": %s\n", qPrintable(m.title), qPrintable(m.text));
