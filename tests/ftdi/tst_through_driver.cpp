@@ -157,9 +157,9 @@ private slots:
     }
 #endif
 
-    // "Continuous" through every mode until "Stop" (the per-click open of "1
-    // Frame" is the log's too); with short blocks each read times out with
-    // what came.
+    // "Continuous" through every mode until "Stop"; with short blocks each
+    // read times out with what came. A click's own open and close through the
+    // library are the log's, the stall's and the unplug's as much as "1 Frame"'s.
     void framesMatchTheInstrument()
     {
         FOR_RUN("", "short-block");
