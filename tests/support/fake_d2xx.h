@@ -3,9 +3,7 @@
 // arguments and answers from a script of statuses, queue lengths and bytes.
 #include "d2xx.h"
 #include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QString>
 #include <QStringList>
 #include <cstring>
 #include <functional>
@@ -103,9 +101,7 @@ private:
     {
         if (missing)
             throw D2xxError(kErrLibraryMissing, "The USB driver library libftd2xx.so could not be loaded.");
-        FT_STATUS st = FT_OK;
-        if (auto it = statuses.find(c.fn); it != statuses.end() && !it->isEmpty())
-            st = it->takeFirst();
+        FT_STATUS st = statuses[c.fn].isEmpty() ? FT_OK : statuses[c.fn].takeFirst();
         if (failCallIndex == int(calls.size()))
             st = FT_IO_ERROR;
         calls.append(c);
