@@ -167,6 +167,7 @@ private slots:
         QTest::newRow("queue status keeps failing") << "GetQueueStatus=" + QStringList(400, "4").join(',')
             << QList<int>{100} << 1 << Codes{242, 246, 244} << QStringList{kRun, "Queue Read Failed"} << "";
         QTest::newRow("block read") << "Read=0,4" << no << 1 << kCycle << QStringList{kRun, "Read Failed"} << "";
+        QTest::newRow("short blocks: read, no message") << "" << QList<int>{0, 5000} << 1 << kCycle << QStringList{kRun} << "";
         QTest::newRow("silent instrument: frames go by") << "" << QList<int>{0} << 2
             << Codes{242, 246, 244, 242, 246, 244} << QStringList{kRun, kNoData, kNoData} << "";
     }
@@ -250,6 +251,14 @@ private slots:
         r.screen.Load_graticule();
         COMPARE_IMAGES(r.surface.image(), withPicture(big));
         QCOMPARE(r.state.StatusText, told);
+        if (!missing)
+            return;
+        // Told again after a frame in another mode.
+        r.state.RxBuffer[0] = 1;
+        r.screen.Load_graticule();
+        r.state.RxBuffer[0] = 12;
+        r.screen.Load_graticule();
+        QCOMPARE(r.state.StatusText, told + told);
     }
 
     void clear()
