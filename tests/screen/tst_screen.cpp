@@ -111,17 +111,13 @@ private slots:
 
     // "1 Frame" with the queue on the fake clock: only the first block polls, the
     // others read the count it left. The queue grows slowly, below a count carried
-    // over from an earlier exchange, and is waited for all the same.
+    // over from an earlier exchange, and is waited for all the same. The close fails.
     void oneFrame()
     {
-        writePicture("wfm_eu.bmp", solid(64, 48, qRgb(0, 128, 128)));
-        QList<QByteArray> blocks(5, QByteArray(8192, '\0'));
-        QRandomGenerator gen(200);
-        for (QByteArray& b : blocks)
-            gen.fillRange(reinterpret_cast<quint32*>(b.data()), 2048);
-        Rig r(0x21, blocks);
+        Rig r;
         r.state.QueueCount = 8000;
         r.d2xx.queue = {0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000, 8192};
+        r.d2xx.statuses["Close"] = {FT_IO_ERROR};
         r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
             if (c.fn == "GetQueueStatus")
                 r.clock.us += 20000;   // in all longer than a stall may last
@@ -136,14 +132,25 @@ private slots:
             want << "Read@1234 8192 0";
         }
         QCOMPARE(r.d2xx.described(), want << "Write@1234 2 0 %F4%F0" << "Close@1234 0 0");
-        QCOMPARE(r.host.text1History, QStringList{kFrame});
-        Model model;
-        model.frame(0x21, blocks);
-        COMPARE_IMAGES(r.surface.image(), model.display);
+        QCOMPARE(r.host.text1History, (QStringList{kFrame, "USB Close Failed"}));
+    }
+
+    // A queue that never stops growing is read as it stands once the wait's time is up.
+    void trickle()
+    {
+        Rig r;
+        r.state.QueueCount = 0;
+        r.d2xx.onCall = [&](const FakeD2xx::Call&) { r.d2xx.queue = {DWORD(r.d2xx.calls.size())}; };
+        r.screen.cmdDownLoad_Click();
+        const QStringList reads = r.d2xx.described().filter("Read@");
+        QCOMPARE(reads.size(), 6);
+        for (const QString& read : reads)
+            QVERIFY2(read.section(' ', 1, 1).toInt() < 8185, qPrintable(read));
     }
 
     // A continuous run against failing driver calls: the statuses of one function,
-    // in call order; "Stop" after stopAfter frames. A queue makes the first block wait.
+    // in call order; "Stop" after stopAfter frames. The queue (one count per poll,
+    // the last repeated) makes the first block wait.
     void failures_data()
     {
         QTest::addColumn<QString>("statuses");
@@ -153,20 +160,20 @@ private slots:
         QTest::addColumn<QStringList>("history");  // every text Text1 was given
         QTest::addColumn<QString>("statusText");
         const QString st = "USB SetTimeout Failed\r\n", rd = "USB Read Failed\r\n";
-        const QList<int> no;
-        QTest::newRow("no instrument") << "ListDevices=2" << no << 0 << Codes{}
+        const QList<int> full{8192};
+        QTest::newRow("no instrument") << "ListDevices=2" << full << 0 << Codes{}
             << QStringList{"List Device Failed", kRun, "Write Failed", "Send_byte_to_USB: USB Close Failed", st,
                            "USB Close Failed"} << st;
-        QTest::newRow("time-outs end the run") << "SetTimeouts=4" << no << 0 << Codes{242} << QStringList{kRun, st} << st;
-        QTest::newRow("mode byte read, every frame") << "Read=4,0,0,0,0,0,4,0,0,0,0,0,4" << no << 3
+        QTest::newRow("time-outs end the run") << "SetTimeouts=4" << full << 0 << Codes{242} << QStringList{kRun, st} << st;
+        QTest::newRow("mode byte read, every frame") << "Read=4,0,0,0,0,0,4,0,0,0,0,0,4" << full << 3
             << kCycle + kCycle + kCycle << QStringList{kRun, rd, rd + rd, rd + rd + rd} << rd + rd + rd;
-        QTest::newRow("block time-outs: the run goes on") << "SetTimeouts=0,4" << no << 2 << Codes{242, 246, 244} + kCycle
+        QTest::newRow("block time-outs: the run goes on") << "SetTimeouts=0,4" << full << 2 << Codes{242, 246, 244} + kCycle
                                                           << QStringList{kRun, "SetTimeout Failed"} << "";
-        QTest::newRow("queue status") << "GetQueueStatus=4" << QList<int>{8192} << 1 << kCycle
+        QTest::newRow("queue status") << "GetQueueStatus=4" << full << 1 << kCycle
                                       << QStringList{kRun, "Queue Read Failed"} << "";
         QTest::newRow("queue status keeps failing") << "GetQueueStatus=" + QStringList(400, "4").join(',')
             << QList<int>{100} << 1 << Codes{242, 246, 244} << QStringList{kRun, "Queue Read Failed"} << "";
-        QTest::newRow("block read") << "Read=0,4" << no << 1 << kCycle << QStringList{kRun, "Read Failed"} << "";
+        QTest::newRow("block read") << "Read=0,4" << full << 1 << kCycle << QStringList{kRun, "Read Failed"} << "";
         QTest::newRow("short blocks: read, no message") << "" << QList<int>{0, 5000} << 1 << kCycle << QStringList{kRun} << "";
         QTest::newRow("silent instrument: frames go by") << "" << QList<int>{0} << 2
             << Codes{242, 246, 244, 242, 246, 244} << QStringList{kRun, kNoData, kNoData} << "";
@@ -181,8 +188,7 @@ private slots:
             r.d2xx.statuses[statuses.section('=', 0, 0)] << v.toUInt();
         for (int q : queue)
             r.d2xx.queue << DWORD(q);
-        if (!queue.isEmpty())
-            r.state.QueueCount = 0;
+        r.state.QueueCount = 0;
         r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
             if (c.fn == "Write" && quint8(c.bytes[0]) == 244 && r.d2xx.writtenCodes().count(244) == stopAfter)
                 QTimer::singleShot(0, [&] { r.screen.cmdStop_Click(); });
@@ -191,7 +197,6 @@ private slots:
         QTEST(r.d2xx.writtenCodes(), "codes");
         QTEST(r.host.text1History, "history");
         QTEST(r.state.StatusText, "statusText");
-        QCOMPARE(r.d2xx.count("Close"), r.d2xx.count("OpenEx"));
         QVERIFY(!r.state.handleOpen);
         // "Stop" is heard in the pause after a frame, and a successful close says nothing.
         if (stopAfter)
