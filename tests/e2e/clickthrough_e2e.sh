@@ -22,15 +22,6 @@ trap "rm -rf \"$work\"" EXIT
 cp "$graticules"/*.bmp "$work"/
 fail() { echo "FAIL: $*"; import -window root "$shots/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
 shot() { import -window "$win" "$shots/$1.png"; }
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
-writes() { grep -c "^Write $1 F0" "$trace" 2>/dev/null || true; }
-# Waits up to 10 s until the trace holds at least $2 closes.
-wait_closes() {
-    for i in $(seq 100); do
-        [ "$(grep -c "^Close" "$trace" 2>/dev/null || true)" -ge "$1" ] && return 0; sleep 0.1
-    done
-    fail "no close of the device after $2"
-}
 # The display: 320 x 240 pixels at (146,184) of the window.
 display_mean() { import -window "$win" -crop 320x240+146+184 +repage -colorspace gray -format "%[fx:mean]" info:; }
 

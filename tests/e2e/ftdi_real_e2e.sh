@@ -21,12 +21,6 @@ work=$(mktemp -d)
 trap "rm -rf \"$work\"" EXIT
 cp "$graticules"/*.bmp "$work"/ && cd "$work"
 fail() { echo "FAIL: $*"; import -window root "$shots/ftdi-real-failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
-click() { xdotool mousemove --window "$win" "$1" "$2" click 1; }
-count() { grep -c "$1" "$trace" 2>/dev/null || true; }
-wait_closes() {   # up to 10 s until the trace holds $1 closes
-    for i in $(seq 100); do [ "$(count "^Close")" -ge "$1" ] && return 0; sleep 0.1; done
-    fail "no close of the device after $2"
-}
 display() { import -window "$win" -crop 320x240+146+184 +repage "$1"; }
 start() {   # start <loader path> <trace>
     trace=$2
@@ -35,19 +29,19 @@ start() {   # start <loader path> <trace>
     sleep 0.5
 }
 stop() {
-    click 432 472
+    click "$win" 432 472
     for i in $(seq 25); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
     kill -0 $pid 2>/dev/null && fail "still running after Exit"
 }
 
 # The same first frame through the drop-in simulator, for comparison.
 start "$simlib" "$work/sim-trace.txt"
-click 72 240; wait_closes 1 "1 Frame on the simulator"; sleep 0.3
+click "$win" 72 240; wait_closes 1 "1 Frame on the simulator"; sleep 0.3
 display "$work/sim.png"
 stop
 
 start "$ftdireal:$usbemu" "$work/trace.txt"
-click 72 240; wait_closes 1 "1 Frame"; sleep 0.3
+click "$win" 72 240; wait_closes 1 "1 Frame"; sleep 0.3
 echo "loaded by the program:"
 grep -oE "/[^ ]*(libftd2xx\.so|libusb-1\.0\.so[.0-9]*)$" /proc/$pid/maps | sort -u | sed "s/^/    /"
 grep -q "$ftdireal/libftd2xx.so" /proc/$pid/maps || fail "FTDI library not loaded"
@@ -56,14 +50,14 @@ display "$work/ftdi.png"
 cp "$work/ftdi.png" "$shots/ftdi-real-frame.png"
 compare -metric AE "$work/ftdi.png" "$work/sim.png" null: 2>/dev/null || fail "display differs from the simulator'"'"'s frame"
 
-click 72 288; sleep 2
+click "$win" 72 288; sleep 2
 import -window "$win" "$shots/ftdi-real-continuous.png"
-click 72 336; wait_closes 2 "Stop"
-n=$(count "^Write F2 F0"); [ "$n" -ge 5 ] || fail "Continuous ran only $((n - 1)) frames in 2 s"
-sleep 0.5; [ "$(count "^Write F2 F0")" -eq "$n" ] || fail "frames still coming after Stop"
+click "$win" 72 336; wait_closes 2 "Stop"
+n=$(writes F2); [ "$n" -ge 5 ] || fail "Continuous ran only $((n - 1)) frames in 2 s"
+sleep 0.5; [ "$(writes F2)" -eq "$n" ] || fail "frames still coming after Stop"
 
-click 72 48; wait_closes 3 "Get Log"
-[ "$(count "^Write FA F0")" -ge 25 ] || fail "Get Log asked for $(count "^Write FA F0") records, want 25"
+click "$win" 72 48; wait_closes 3 "Get Log"
+[ "$(writes FA)" -ge 25 ] || fail "Get Log asked for $(writes FA) records, want 25"
 import -window "$win" "$shots/ftdi-real-log.png"
 stop
 echo "PASS: through FTDI'"'"'s library: 1 Frame as on the simulator, Continuous ($((n - 1)) frames)/Stop, Get Log, Exit"

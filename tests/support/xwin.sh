@@ -15,3 +15,16 @@ window() {
     done
     return 1
 }
+
+# The callers set $trace (the simulator's call trace) and define fail.
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+# writes <code>: how many times the program sent that command byte.
+writes() { grep -c "^Write $1 F0" "$trace" 2>/dev/null || true; }
+# wait_closes <n> <what>: waits up to 15 s until the trace holds n closes.
+wait_closes() {
+    local i
+    for i in $(seq 150); do
+        [ "$(grep -c "^Close" "$trace" 2>/dev/null || true)" -ge "$1" ] && return 0; sleep 0.1
+    done
+    fail "no close of the device after $2"
+}

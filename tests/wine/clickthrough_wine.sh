@@ -35,14 +35,6 @@ else
 fi
 fail() { echo "FAIL: $*"; import -window root "$shots/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
 shot() { import -window root "$shots/$1.png"; }
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
-writes() { grep -c "^Write $1 F0" "$trace" 2>/dev/null || true; }
-wait_closes() {
-    for i in $(seq 150); do
-        [ "$(grep -c "^Close" "$trace" 2>/dev/null || true)" -ge "$1" ] && return 0; sleep 0.1
-    done
-    fail "no close of the device after $2"
-}
 wait_file() { for i in $(seq 50); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "$2"; }
 # The display: 320 x 240 pixels at (146,184) of the main window.
 display() { import -window "$win" -crop 320x240+146+184 +repage "$1"; }
