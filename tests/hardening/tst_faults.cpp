@@ -16,8 +16,8 @@ const char* const kHandlerNames[] = {"1 Frame", "Continuous", "Get Log", "Erase 
 
 struct Rig : LinkRig {
     Surface surface;
-    ScreenCapture screen{state, link, host, surface};
-    ErrorLog log{state, link, host};
+    ScreenCapture screen{link, status, surface};
+    ErrorLog log{link, status, host};
     // The pacing waits, and the second a failed send waits, end at the next pass of the event loop.
     QTimer ticker;
     int thrown = 0;     // a D2xxError the handler leaves to the window
@@ -90,7 +90,7 @@ private slots:
         r.run(handler);
 
         // Whatever the handler opened it has closed.
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
         if (r.d2xx.count("OpenEx") > 0 && fn != "OpenEx")
             QCOMPARE(r.d2xx.calls.last().fn, QString("Close"));
         if (handler == GetLog)
@@ -125,7 +125,7 @@ private slots:
         r.run(Frame);
         QCOMPARE(r.host.text, QString("Downloaded 1 Frame\r\n"));
         QCOMPARE(r.d2xx.writtenCodes().mid(writes), (QList<int>{242, 246, 246, 246, 246, 246, 244}));
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
     }
 };
 
