@@ -3,8 +3,7 @@
 // itself takes (the same "1 Frame" on the in-process simulator, fresh state
 // each time, as in a new process). Target: at most the exchange + 60 ms.
 #include "bench_support.h"
-#include "link.h"
-#include "screen.h"
+#include "session.h"
 #include "simulator.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -38,11 +37,9 @@ double exchangeMs(int mode, int clicks)
     cfg.bytesPerSecond = kRate;
     cfg.modes = {mode};
     Simulator sim(cfg);
-    State state;
     BenchHost host;
-    Link link(state, sim, host);
-    Surface surface;
-    ScreenCapture screen(state, link, host, surface);
+    Session session(sim, host);
+    ScreenCapture& screen = session.screen;
     screen.graticuleDir = QStringLiteral(CORVA_BENCH_GRATICULES);
     QElapsedTimer t;
     t.start();

@@ -7,9 +7,7 @@
 // the loader path.
 #include "bench_support.h"
 #include "dynamic_d2xx.h"
-#include "link.h"
-#include "screen.h"
-#include "surface.h"
+#include "session.h"
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -167,11 +165,11 @@ int main(int argc, char** argv)
     const int frames = argc > 1 ? std::max(3, atoi(argv[1])) : 40;
 
     DynamicD2xx d2xx{QStringList{}};   // no vendor library: the way a Linux user without it goes
-    State state;
     BenchHost host;
-    Link link(state, d2xx, host);
-    Surface surface;
-    ScreenCapture capture(state, link, host, surface);
+    Session session(d2xx, host);
+    Link& link = session.link;
+    Surface& surface = session.surface;
+    ScreenCapture& capture = session.screen;
     char serial[100] = {};
     if (d2xx.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) != FT_OK)
         benchFail("no emulated chip: build the corva_usb_emu target");
@@ -218,7 +216,7 @@ int main(int argc, char** argv)
         }
     };
     capture.cmdContinuous_Click();
-    if (int(shown.size()) != frames || !state.StatusText.isEmpty())
+    if (int(shown.size()) != frames || !session.status.StatusText.isEmpty())
         benchFail(qPrintable(QStringLiteral("run ended after %1 of %2 frames: %3").arg(shown.size()).arg(frames).arg(host.text)));
     const Periods p = framePeriods(shown);
     const double mean = p.mean, median = p.median;

@@ -6,10 +6,8 @@
 // must have been built by the ftdi_real_library test.
 #include "bench_support.h"
 #include "dynamic_d2xx.h"
-#include "link.h"
-#include "screen.h"
+#include "session.h"
 #include "simulator.h"
-#include "surface.h"
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -132,12 +130,11 @@ struct Result {
 Result run(D2xx& driver, const std::vector<int>& programThreads)
 {
     Result r;
-    State state;
     BenchHost host;
     MeteredD2xx d2xx(driver);
-    Link link(state, d2xx, host);
-    Surface surface;
-    ScreenCapture capture(state, link, host, surface);
+    Session session(d2xx, host);
+    Surface& surface = session.surface;
+    ScreenCapture& capture = session.screen;
     std::vector<qint64> shown;
     QElapsedTimer clock;
     clock.start();
@@ -162,7 +159,7 @@ Result run(D2xx& driver, const std::vector<int>& programThreads)
     r.idle = share(idleFrom, Threads::now(), programThreads, double(idle.nsecsElapsed()) / 1e9);
 
     r.frames = int(shown.size());
-    if (r.frames != kFrames || !state.StatusText.isEmpty())
+    if (r.frames != kFrames || !session.status.StatusText.isEmpty())
         r.failure = QStringLiteral("ended after %1 of %2 frames: %3").arg(r.frames).arg(kFrames).arg(host.text.simplified());
     const Periods p = framePeriods(shown);
     r.mean = p.mean;

@@ -2,10 +2,8 @@
 // call per pixel; and how close the continuous download's frame period comes
 // to what the link allows.
 #include "bench_support.h"
-#include "link.h"
-#include "screen.h"
+#include "session.h"
 #include "simulator.h"
-#include "surface.h"
 #include <QColor>
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -19,7 +17,7 @@
 #include <vector>
 
 namespace {
-using Rx = std::array<uint8_t, State::kRxSize>;
+using Rx = std::array<uint8_t, Link::kRxSize>;
 constexpr int kN = ScreenCapture::kBlockBytes;
 
 // The five block reads of one screen, as they lie in the receive buffer.
@@ -125,7 +123,7 @@ struct LatencyChip : D2xx {
     static constexpr int kDataPerPacket = 62;
     static constexpr auto kLatency = std::chrono::milliseconds(16);
 
-    LatencyChip(Simulator& sim, double rate, State* forgetCount) : sim_(sim), rate_(rate), forget_(forgetCount) {}
+    LatencyChip(Simulator& sim, double rate) : sim_(sim), rate_(rate) {}
 
     FT_STATUS ListDevices(void* a, void* b, DWORD f) override { return sim_.ListDevices(a, b, f); }
     FT_STATUS OpenEx(void* a, DWORD f, FT_HANDLE* h) override { return sim_.OpenEx(a, f, h); }
@@ -160,7 +158,7 @@ struct LatencyChip : D2xx {
 
     Simulator& sim_;
     double rate_;
-    State* forget_;
+    Link* forget_ = nullptr;   // whose count to forget
     int full_ = 0;
     Clock::time_point tailAt_{};
 };
@@ -183,15 +181,17 @@ bool continuousBench(double rate, int frames, Chip chip = Chip::Plain, int oldPa
     SimConfig cfg;
     cfg.bytesPerSecond = rate;
     Simulator sim(cfg);
-    State state;
-    LatencyChip latency(sim, rate, chip == Chip::LatencyEveryBlockPolls ? &state : nullptr);
+    LatencyChip latency(sim, rate);
     D2xx& driver = chip == Chip::Plain ? static_cast<D2xx&>(sim) : latency;
     BenchHost host;
-    Link link(state, driver, host);
+    Session session(driver, host);
+    Link& link = session.link;
+    if (chip == Chip::LatencyEveryBlockPolls)
+        latency.forget_ = &link;
     if (oldPaceUs > 0)
         link.pauseUs = [oldPaceUs](int64_t) { std::this_thread::sleep_for(std::chrono::microseconds(oldPaceUs)); };
-    Surface surface;
-    ScreenCapture capture(state, link, host, surface);
+    Surface& surface = session.surface;
+    ScreenCapture& capture = session.screen;
 
     std::vector<qint64> shown;
     QElapsedTimer clock;
@@ -209,7 +209,7 @@ bool continuousBench(double rate, int frames, Chip chip = Chip::Plain, int oldPa
     capture.cmdContinuous_Click();
     const double cpu = cpuSeconds() - cpu0, threadCpu = threadCpuSeconds() - thread0;
 
-    if (int(shown.size()) != frames || !state.StatusText.isEmpty() ||
+    if (int(shown.size()) != frames || !session.status.StatusText.isEmpty() ||
         host.text != QStringLiteral("Continuous Download:\r\nPress Stop to end")) {
         std::printf("rate %.0f B/s: run ended after %zu of %d frames: %s\n", rate, shown.size(), frames,
                     qPrintable(host.text));

@@ -1,11 +1,8 @@
 // A long run: ten thousand screen downloads and repeated full 981-record log
 // downloads on the simulator, watching time, processor use and memory.
 #include "bench_support.h"
-#include "errorlog.h"
-#include "link.h"
-#include "screen.h"
+#include "session.h"
 #include "simulator.h"
-#include "surface.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -36,11 +33,10 @@ bool frames(int count)
     SimConfig cfg;
     cfg.bytesPerSecond = 0;   // instant: the run measures our side only
     Simulator sim(cfg);
-    State state;
     BenchHost host;
-    Link link(state, sim, host);
-    Surface surface;
-    ScreenCapture capture(state, link, host, surface);
+    Session session(sim, host);
+    Surface& surface = session.surface;
+    ScreenCapture& capture = session.screen;
     int changes = 0;
     surface.onChanged = [&] { ++changes; };
 
@@ -50,7 +46,7 @@ bool frames(int count)
         for (int i = 1; i <= count; ++i) {
             capture.cmdDownLoad_Click();
             QCoreApplication::processEvents();
-            if (host.text != QStringLiteral("Downloaded 1 Frame\r\n") || !state.StatusText.isEmpty())
+            if (host.text != QStringLiteral("Downloaded 1 Frame\r\n") || !session.status.StatusText.isEmpty())
                 ++bad;
             if (i == 1000)
                 rss1000 = vmRssKiB();
@@ -70,10 +66,9 @@ bool logs(int repeats)
     SimConfig cfg;
     cfg.logRecords = -1;   // never an end marker: every download runs all 981 records
     Simulator sim(cfg);
-    State state;
     BenchHost host;
-    Link link(state, sim, host);
-    ErrorLog log(state, link, host);
+    Session session(sim, host);
+    ErrorLog& log = session.errorLog;
 
     bool ok = true;
     for (int r = 1; r <= repeats; ++r) {

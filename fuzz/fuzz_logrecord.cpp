@@ -12,25 +12,27 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzInput in{data, size};
-    auto state = std::make_unique<State>();
-    in.take(state->LogLine.data(), state->LogLine.size());
+    FuzzD2xx d2xx(in);
+    NullHost host;
+    StatusLog status(host);
+    // On the heap, so that reading past the buffers is caught.
+    auto link = std::make_unique<Link>(d2xx, status);
+    d2xx.link = link.get();
+    in.take(link->LogLine.data(), link->LogLine.size());
     const uint64_t low = in.u32();
     const int64_t count = int64_t(low | uint64_t(in.u32()) << 32);
     const int index = int32_t(in.u32());
 
-    FuzzD2xx d2xx(in, *state);
-    NullHost host;
-    Link link(*state, d2xx, host);
-    state->handleOpen = true;
-    link.readLogLine(count);
-    if (state->BytesRead < 0 || state->BytesRead > State::kLogLineSize)
+    link->handleOpen = true;
+    link->readLogLine(count);
+    if (link->BytesRead < 0 || link->BytesRead > Link::kLogLineSize)
         abort();
 
-    const LogRecord rec = parseLogRecord(state->LogLine);
+    const LogRecord rec = parseLogRecord(link->LogLine);
     // The text is a piece of the line, starting at the first space (or 41).
-    if (rec.start < 1 || rec.start > 41 || rec.text.size() > State::kLogLineSize - rec.start + 1)
+    if (rec.start < 1 || rec.start > 41 || rec.text.size() > Link::kLogLineSize - rec.start + 1)
         abort();
-    if (memcmp(rec.text.constData(), state->LogLine.data() + rec.start - 1, size_t(rec.text.size())) != 0)
+    if (memcmp(rec.text.constData(), link->LogLine.data() + rec.start - 1, size_t(rec.text.size())) != 0)
         abort();
     const QString line = logDisplayLine(index, rec.text);
     if (index >= kLastLogRecord && !line.isEmpty())

@@ -18,23 +18,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     static Surface surface;
     // On the heap, so that reading past the buffer is caught.
-    auto rx = std::make_unique<std::array<uint8_t, State::kRxSize>>();
+    auto rx = std::make_unique<std::array<uint8_t, Link::kRxSize>>();
     FuzzInput copy = in;
     copy.take(rx->data(), rx->size());
     ScreenCapture::plotBlock(*rx, n, block, surface);
 
-    auto state = std::make_unique<State>();
-    FuzzD2xx d2xx(in, *state);
+    FuzzD2xx d2xx(in);
     NullHost host;
-    Link link(*state, d2xx, host);
-    ScreenCapture screen(*state, link, host, surface);
+    StatusLog status(host);
+    auto link = std::make_unique<Link>(d2xx, status);
+    d2xx.link = link.get();
+    ScreenCapture screen(*link, status, surface);
     // A clock that moves only in the pauses: the waits end without sleeping.
     int64_t now = 0;
-    link.nowUs = [&now] { return now; };
-    link.pauseUs = [&now](int64_t us) { now += us; };
-    state->handleOpen = true;
-    state->DisplayMode = mode;
-    rx->swap(state->RxBuffer);
+    link->nowUs = [&now] { return now; };
+    link->pauseUs = [&now](int64_t us) { now += us; };
+    link->handleOpen = true;
+    screen.DisplayMode = mode;
+    rx->swap(link->RxBuffer);
     screen.Draw_level_bars();
     screen.Get_screen_data();
 

@@ -3,7 +3,7 @@
 // answers from it, and a host that shows nothing.
 #include "d2xx.h"
 #include "host.h"
-#include "state.h"
+#include "link.h"
 #include <cstdlib>
 #include <cstring>
 
@@ -39,9 +39,9 @@ struct FuzzInput {
 // Writes and closes succeed: a failing one sends the link into a one-second
 // wait, which would only slow the fuzzing down.
 struct FuzzD2xx : D2xx {
-    FuzzD2xx(FuzzInput& in, State& state) : in(in), state(state) {}
+    explicit FuzzD2xx(FuzzInput& in) : in(in) {}
     FuzzInput& in;
-    State& state;
+    const Link* link = nullptr;   // whose buffers the reads must land in
 
     FT_STATUS status()
     {
@@ -72,7 +72,7 @@ struct FuzzD2xx : D2xx {
     }
     FT_STATUS Read(FT_HANDLE, void* buf, DWORD n, DWORD* got) override
     {
-        if (!inside(state.RxBuffer, buf, n) && !inside(state.LogLine, buf, n))
+        if (!inside(link->RxBuffer, buf, n) && !inside(link->LogLine, buf, n))
             abort();
         const FT_STATUS st = status();
         *got = in.u32();   // whatever the driver claims

@@ -1,19 +1,38 @@
 #pragma once
 #include "d2xx.h"
-#include "host.h"
-#include "state.h"
+#include "statuslog.h"
+#include <QByteArray>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
+#include <array>
+#include <cstdint>
 #include <functional>
 
 // The program's whole contact with the instrument, and its only way of waiting.
 class Link : public QObject {
     Q_OBJECT
 public:
-    Link(State& state, D2xx& d2xx, Host& host, QObject* parent = nullptr);
+    Link(D2xx& d2xx, StatusLog& status, QObject* parent = nullptr);
 
-    void Open_USB();
-    void Send_byte_to_USB(int code);
+    // How an Open_USB ended. OpenExRefused: the open failed while one of our
+    // own handlers held the device, so the cause is ours and not the system's.
+    enum class OpenOutcome { NotTried, Opened, ListFailed, OpenExFailed, OpenExRefused };
+    struct OpenResult {
+        OpenOutcome outcome = OpenOutcome::NotTried;
+        FT_STATUS status = FT_OK;   // of the call that decided it (FT_ListDevices or FT_OpenEx)
+        QByteArray serial;          // the serial number the open was given; empty if listing failed
+        bool ok() const { return outcome == OpenOutcome::Opened; }
+        // The status box's words for a failed call, empty otherwise.
+        QString message() const;
+    };
+
+    OpenResult Open_USB();
+    // Asks for the serial number of device 0 as Open_USB does, into
+    // SerialNumber, and opens nothing: ListFailed or NotTried.
+    OpenResult listDevice();
+    // False when the frame could not be written.
+    bool Send_byte_to_USB(int code);
     void Wait_ms(int ms);
     void Timer1_Timer();
 
@@ -52,26 +71,42 @@ public:
     std::function<int64_t()> nowUs;
     std::function<void(int64_t)> pauseUs;
 
-    // StatusText += message + CR LF, then Text1 shows the whole log.
-    void appendStatus(const QString& message);
-    // Text1 shows just this message; StatusText stays as it was.
-    void replaceText1(const QString& message);
-
     // How the latest Open_USB ended, for the window's first-run hint.
-    // OpenExRefused: the open failed while one of our own handlers held the
-    // device, so the cause is ours and not the system's.
-    enum class OpenOutcome { NotTried, Opened, ListFailed, OpenExFailed, OpenExRefused };
     OpenOutcome lastOpen = OpenOutcome::NotTried;
     FT_STATUS lastOpenStatus = FT_OK;
+    // Writes that failed since the program started; an exchange compares
+    // the count before and after.
+    int failedWrites = 0;
+    // The link's own failure messages since the latest Open_USB began, in
+    // the order shown, for a caller that reports them after the exchange.
+    QStringList reported;
 
     QTimer Timer1;
-    State& state() { return state_; }
-    Host& host() { return host_; }
+    bool TimerFired = false;
+
+    // The device and the buffers, counters only the link fills.
+    static constexpr int kRxSize = 10000;
+    static constexpr int kLogLineSize = 50;
+    static constexpr int kSerialSize = 100;
+    FT_HANDLE ftHandle = nullptr;
+    std::array<char, kSerialSize> SerialNumber{};
+    std::array<uint8_t, kRxSize> RxBuffer{};
+    std::array<uint8_t, kLogLineSize> LogLine{};
+    std::array<uint8_t, 2> TxString{};
+    int32_t BytesRead = 0;
+    int32_t QueueCount = 0;
+    // True from a successful open until the next close of the handle. Calls on
+    // a handle that is not open fail without reaching the driver.
+    bool handleOpen = false;
+
+    // 1-based access, the way the protocol addresses the buffers.
+    uint8_t rx(int pos) const { return RxBuffer[static_cast<size_t>(pos - 1)]; }
+    uint8_t logAt(int pos) const { return LogLine[static_cast<size_t>(pos - 1)]; }
 
 private:
     FT_STATUS readInto(uint8_t* buffer, int capacity, int64_t count);
+    void report(const QString& message);
 
-    State& state_;
     D2xx& d2xx_;
-    Host& host_;
+    StatusLog& status_;
 };

@@ -1,31 +1,38 @@
 #include "errorlog.h"
 #include "logrecord.h"
 
-ErrorLog::ErrorLog(State& state, Link& link, Host& host) : state_(state), link_(link), host_(host) {}
+ErrorLog::ErrorLog(Link& link, StatusLog& status, Host& host) : link_(link), status_(status), host_(host) {}
 
-void ErrorLog::cmdGetLog_Click()
+LogOutcome ErrorLog::cmdGetLog_Click()
 {
+    LogOutcome out;
+    const int writesFailed = link_.failedWrites;
     try {
-        download();
+        download(out);
     } catch (const D2xxError& e) {
-        abandonDownload(e.code());
+        abandonDownload(out, e.code());
     } catch (const std::exception&) {
-        abandonDownload(kErrUnexpected);
+        abandonDownload(out, kErrUnexpected);
     }
+    if (link_.failedWrites != writesFailed)
+        out.fail(Outcome::Write);
+    return out;
 }
 
-void ErrorLog::failLog(const QString& message)
+void ErrorLog::failLog(LogOutcome& out, Outcome::Step step, const QString& message)
 {
-    state_.StatusText = message;
+    status_.set(message);
     LogFailed = true;
+    out.fail(step);
 }
 
-void ErrorLog::download()
+void ErrorLog::download(LogOutcome& out)
 {
-    link_.Open_USB();
+    out.open = link_.Open_USB();
+    if (!out.open.ok())
+        out.fail(Outcome::Open);
     LogFailed = false;
-    host_.setText1(QString());
-    state_.StatusText.clear();
+    status_.clear();
     host_.setBusyPointer(true);
 
     link_.Send_byte_to_USB(248);
@@ -34,48 +41,56 @@ void ErrorLog::download()
     for (int i = 0; i <= kLastLogRecord; ++i) {
         link_.Send_byte_to_USB(250);
         if (link_.setTimeouts() != FT_OK) {
-            failLog(QStringLiteral("USB SetTimeout Failed"));
+            failLog(out, Outcome::SetTimeouts, QStringLiteral("USB SetTimeout Failed"));
             break;
         }
         // A count left by an earlier poll (of this download or a screen
         // download) may already be enough: then the read's time-out does the
         // waiting. A record that stopped short is read as it is.
-        const Link::QueueWait wait = link_.waitForQueue(kRecordMinBytes, [this] {
-            failLog(QStringLiteral("USB Queue Read Failed"));
+        const Link::QueueWait wait = link_.waitForQueue(kRecordMinBytes, [&] {
+            failLog(out, Outcome::QueuePoll, QStringLiteral("USB Queue Read Failed"));
             return false;
         });
         if (LogFailed)
             break;
         if (wait.arrived <= 0) {
-            failLog(QStringLiteral("No answer from the Corvameter: log download stopped"));
+            failLog(out, Outcome::NoAnswer, QStringLiteral("No answer from the Corvameter: log download stopped"));
             break;
         }
         // The link takes at most 50 bytes; anything more stays queued in the
         // driver and arrives at the start of the next record's read.
         if (link_.readLogLine(wait.arrived) != FT_OK) {
-            failLog(QStringLiteral("Log Read Failed"));
+            failLog(out, Outcome::Read, QStringLiteral("Log Read Failed"));
             break;
         }
-        const LogRecord rec = parseLogRecord(state_.LogLine);
+        const LogRecord rec = parseLogRecord(link_.LogLine);
         if (rec.endMarker)
             i = kLastLogRecord;
-        state_.StatusText += logDisplayLine(i, rec.text);
-        host_.setText1(state_.StatusText);
+        const QString line = logDisplayLine(i, rec.text);
+        status_.appendRecord(line);
+        if (!line.isEmpty())
+            ++out.records;
         link_.Wait_ms(10);
     }
 
-    if (LogFailed)
-        host_.setText1(state_.StatusText);
-    else
-        host_.setText1(state_.StatusText + QStringLiteral("-------- End of Log --------"));
+    if (LogFailed) {
+        status_.show();
+    } else {
+        out.ended = true;
+        status_.replace(status_.StatusText + QStringLiteral("-------- End of Log --------"));
+    }
 
-    if (link_.close() != FT_OK)
-        host_.setText1(state_.StatusText + QStringLiteral("\r\nUSB Close Failed"));
+    if (link_.close() != FT_OK) {
+        out.fail(Outcome::Close);
+        status_.replace(status_.StatusText + QStringLiteral("\r\nUSB Close Failed"));
+    }
     host_.setBusyPointer(false);
 }
 
-void ErrorLog::abandonDownload(int code)
+void ErrorLog::abandonDownload(LogOutcome& out, int code)
 {
+    out.fail(Outcome::RunTime);
+    out.runTimeError = code;
     host_.showMessage(QString::number(code), QStringLiteral("USB Error"), Host::Icon::None);
     FT_STATUS st = FT_IO_ERROR;
     try {
@@ -83,18 +98,28 @@ void ErrorLog::abandonDownload(int code)
     } catch (const std::exception&) {
         // The close fails the same way the rest did; say so below.
     }
-    if (st != FT_OK)
-        host_.setText1(QStringLiteral("USB Close Failed"));
+    if (st != FT_OK) {
+        out.fail(Outcome::Close);
+        status_.replace(QStringLiteral("USB Close Failed"));
+    }
     host_.setBusyPointer(false);
 }
 
-void ErrorLog::cmdEraseLog_Click()
+LogOutcome ErrorLog::cmdEraseLog_Click()
 {
-    link_.Open_USB();
-    state_.StatusText = QStringLiteral("Connecting to Corvameter\r\n");
-    host_.setText1(state_.StatusText);
+    LogOutcome out;
+    out.open = link_.Open_USB();
+    if (!out.open.ok())
+        out.fail(Outcome::Open);
+    status_.clear(QStringLiteral("Connecting to Corvameter\r\n"));
+    const int writesFailed = link_.failedWrites;
     link_.Send_byte_to_USB(252);
-    link_.appendStatus(QStringLiteral("Erase command sent"));
-    if (link_.close() != FT_OK)
-        host_.setText1(QStringLiteral("Close Failed"));
+    if (link_.failedWrites != writesFailed)
+        out.fail(Outcome::Write);
+    status_.append(QStringLiteral("Erase command sent"));
+    if (link_.close() != FT_OK) {
+        out.fail(Outcome::Close);
+        status_.replace(QStringLiteral("Close Failed"));
+    }
+    return out;
 }

@@ -1,15 +1,17 @@
 #pragma once
 #include "link.h"
+#include "outcome.h"
+#include "statuslog.h"
 
 class QPrinter;
 
 // The instrument's error log: download, erase, print.
 class ErrorLog {
 public:
-    ErrorLog(State& state, Link& link, Host& host);
+    ErrorLog(Link& link, StatusLog& status, Host& host);
 
-    void cmdGetLog_Click();
-    void cmdEraseLog_Click();
+    LogOutcome cmdGetLog_Click();
+    LogOutcome cmdEraseLog_Click();
     // These two are in errorlog_print.cpp (library corva_log, with Qt's
     // print support); corva_logcore alone has the rest.
     void cmdPrintLog_Click();
@@ -26,12 +28,12 @@ public:
     static constexpr int kRecordMinBytes = 36;
 
 private:
-    void download();
-    void failLog(const QString& message);
-    void abandonDownload(int code);
+    void download(LogOutcome& out);
+    void failLog(LogOutcome& out, Outcome::Step step, const QString& message);
+    void abandonDownload(LogOutcome& out, int code);
     void showPrintError();
 
-    State& state_;
     Link& link_;
+    StatusLog& status_;
     Host& host_;
 };

@@ -25,8 +25,8 @@ constexpr int kBarWidth = 5;
 constexpr int kBarBaseRow = 206;
 }
 
-ScreenCapture::ScreenCapture(State& state, Link& link, Host& host, Surface& surface)
-    : state_(state), link_(link), host_(host), surface_(surface)
+ScreenCapture::ScreenCapture(Link& link, StatusLog& status, Surface& surface)
+    : link_(link), status_(status), surface_(surface)
 {
 }
 
@@ -35,42 +35,64 @@ const char* ScreenCapture::graticuleFile(int mode)
     return mode >= 0 && mode < 32 ? kGraticules[mode] : nullptr;
 }
 
-void ScreenCapture::cmdDownLoad_Click()
+FrameOutcome ScreenCapture::cmdDownLoad_Click()
 {
-    link_.Open_USB();
-    link_.replaceText1(QStringLiteral("Downloaded 1 Frame") + kCrLf);
+    FrameOutcome out;
+    out.open = link_.Open_USB();
+    if (!out.open.ok())
+        out.fail(Outcome::Open);
+    status_.replace(QStringLiteral("Downloaded 1 Frame") + kCrLf);
     graticuleMode_ = -1;   // each click says again what is missing
-    frameExchange();
-    if (link_.close() != FT_OK)
-        link_.replaceText1(QStringLiteral("USB Close Failed"));
+    const int writesFailed = link_.failedWrites;
+    frameExchange(out);
+    if (link_.failedWrites != writesFailed)
+        out.fail(Outcome::Write);
+    if (link_.close() != FT_OK) {
+        out.fail(Outcome::Close);
+        status_.replace(QStringLiteral("USB Close Failed"));
+    }
+    return out;
 }
 
-void ScreenCapture::cmdContinuous_Click()
+ContinuousOutcome ScreenCapture::cmdContinuous_Click()
 {
-    link_.Open_USB();
-    state_.ContinuousOn = true;
-    link_.replaceText1(QStringLiteral("Continuous Download:") + kCrLf + QStringLiteral("Press Stop to end"));
+    ContinuousOutcome out;
+    out.open = link_.Open_USB();
+    if (!out.open.ok())
+        out.fail(Outcome::Open);
+    ContinuousOn = true;
+    status_.replace(QStringLiteral("Continuous Download:") + kCrLf + QStringLiteral("Press Stop to end"));
     graticuleMode_ = -1;
+    const int writesFailed = link_.failedWrites;
     // A frame with missing data goes by like any other: the waits inside it
     // are bounded, and the pause lets "Stop" in.
-    while (state_.ContinuousOn) {
-        if (!frameExchange())
+    while (ContinuousOn) {
+        FrameOutcome frame;
+        const bool goOn = frameExchange(frame);
+        ++out.frames;
+        out.bytes += frame.bytes;
+        out.failed |= frame.failed;
+        if (!goOn)
             break;
         link_.Wait_ms(100);   // "Stop" and "Exit" are heard here
     }
-    if (link_.close() != FT_OK)
-        link_.replaceText1(QStringLiteral("USB Close Failed"));
+    if (link_.failedWrites != writesFailed)
+        out.fail(Outcome::Write);
+    if (link_.close() != FT_OK) {
+        out.fail(Outcome::Close);
+        status_.replace(QStringLiteral("USB Close Failed"));
+    }
+    return out;
 }
 
 void ScreenCapture::cmdStop_Click()
 {
-    state_.ContinuousOn = false;
+    ContinuousOn = false;
 }
 
 void ScreenCapture::cmdClear_Click()
 {
-    state_.StatusText = QStringLiteral(" ");
-    host_.setText1(state_.StatusText);
+    status_.clear(QStringLiteral(" "));
     for (int x = 0; x <= Surface::kWidth; ++x)
         surface_.line(x, 0, x, Surface::kHeight - 1, 0);
     surface_.changed();
@@ -79,98 +101,112 @@ void ScreenCapture::cmdClear_Click()
 // One frame on the open device: mode byte, background, bars, the five blocks,
 // end of transfer. The caller opens and closes. False when the time-outs
 // could not be set, which ends a continuous download.
-bool ScreenCapture::frameExchange()
+bool ScreenCapture::frameExchange(FrameOutcome& out)
 {
     link_.Send_byte_to_USB(242);
     if (link_.setTimeouts() != FT_OK) {
-        link_.appendStatus(QStringLiteral("USB SetTimeout Failed"));
+        out.fail(Outcome::SetTimeouts);
+        status_.append(QStringLiteral("USB SetTimeout Failed"));
         return false;
     }
     if (link_.readRx(1) == FT_OK) {
-        Load_graticule();
+        if (!Load_graticule())
+            out.fail(Outcome::Graticule);
+        out.displayMode = DisplayMode;
         Draw_level_bars();
     } else {
-        link_.appendStatus(QStringLiteral("USB Read Failed"));
+        out.fail(Outcome::Read);
+        status_.append(QStringLiteral("USB Read Failed"));
     }
-    Get_screen_data();
+    Get_screen_data(&out);
     link_.Send_byte_to_USB(244);
     surface_.changed();
     return true;
 }
 
-void ScreenCapture::Load_graticule()
+bool ScreenCapture::Load_graticule()
 {
-    const int mode = state_.rx(1) & 0x1F;
-    state_.DisplayMode = mode;
+    const int mode = link_.rx(1) & 0x1F;
+    DisplayMode = mode;
     if (mode != graticuleMode_) {
         graticuleMode_ = mode;
         graticuleReported_ = false;
     }
     const char* file = graticuleFile(mode);
     if (!file)
-        return;
+        return true;
     // Read afresh every frame: the user may replace a file while we run.
     const QString name = QString::fromLatin1(file);
     QImage picture;
     if (picture.load(graticuleDir.isEmpty() ? name : QDir(graticuleDir).filePath(name))) {
         surface_.setPicture(picture);
-        return;
+        return true;
     }
     // Without it the frame goes on over a black background, so that nothing
     // from a frame in another mode is mistaken for this one's scale.
     surface_.clear();
     if (graticuleReported_)
-        return;
+        return false;
     graticuleReported_ = true;
-    link_.appendStatus(QStringLiteral("Graticule %1 could not be loaded from %2")
-                           .arg(name, QDir::toNativeSeparators(QDir(graticuleDir).absolutePath())));
+    status_.append(QStringLiteral("Graticule %1 could not be loaded from %2")
+                       .arg(name, QDir::toNativeSeparators(QDir(graticuleDir).absolutePath())));
+    return false;
 }
 
 void ScreenCapture::Draw_level_bars()
 {
-    if (state_.DisplayMode <= 10)
+    if (DisplayMode <= 10)
         return;
     for (size_t i = 0; i < std::size(kBars); ++i) {
         const Bar& bar = kBars[i];
-        levels[i] = state_.rx(bar.position);
+        levels[i] = link_.rx(bar.position);
         surface_.filledRect(bar.left, levels[i], bar.left + kBarWidth - 1, kBarBaseRow, bar.colour);
     }
 }
 
-void ScreenCapture::Get_screen_data()
+void ScreenCapture::Get_screen_data(FrameOutcome* out)
 {
+    FrameOutcome none;
+    FrameOutcome& o = out ? *out : none;
     for (int block = 0; block < kBlocks; ++block) {
         link_.Send_byte_to_USB(246);
         if (link_.setTimeouts() != FT_OK) {
-            link_.replaceText1(QStringLiteral("SetTimeout Failed"));
+            o.fail(Outcome::SetTimeouts);
+            status_.replace(QStringLiteral("SetTimeout Failed"));
             break;
         }
         bool pollFailed = false;
         const Link::QueueWait wait = link_.waitForQueue(kBlockThreshold, [&] {
             if (!pollFailed)   // once a wait: repeating it changes nothing on screen
-                link_.replaceText1(QStringLiteral("Queue Read Failed"));
+                status_.replace(QStringLiteral("Queue Read Failed"));
             pollFailed = true;
+            o.fail(Outcome::QueuePoll);
             return true;
         });
         // A block that stopped short is read and drawn as far as it goes. An
         // instrument that sent nothing will send no more of this screen: the
         // rest of the frame is not asked for.
         if (wait.arrived <= 0) {
-            if (wait.polledOk)   // else "Queue Read Failed" says why
-                link_.replaceText1(QStringLiteral("No screen data from the Corvameter"));
+            if (wait.polledOk) {   // else "Queue Read Failed" says why
+                o.fail(Outcome::NoAnswer);
+                status_.replace(QStringLiteral("No screen data from the Corvameter"));
+            }
             break;
         }
         // Never so much that the look at position n + 1 would fall off the buffer.
         const int n = std::min<int32_t>(wait.arrived, kMaxBlockRead);
         if (link_.readRx(n) != FT_OK) {
-            link_.replaceText1(QStringLiteral("Read Failed"));
+            o.fail(Outcome::Read);
+            status_.replace(QStringLiteral("Read Failed"));
             continue;
         }
-        plotBlock(state_.RxBuffer, state_.BytesRead, block, surface_);
+        plotBlock(link_.RxBuffer, link_.BytesRead, block, surface_);
+        ++o.blocks;
+        o.bytes += link_.BytesRead;
     }
 }
 
-void ScreenCapture::plotBlock(const std::array<uint8_t, State::kRxSize>& rx, int n, int block, Surface& surface)
+void ScreenCapture::plotBlock(const std::array<uint8_t, Link::kRxSize>& rx, int n, int block, Surface& surface)
 {
     n = std::clamp(n, 0, kMaxBlockRead);
     constexpr QRgb kNone = 1;   // not a colour of the RGB32 image: leave the pixel alone

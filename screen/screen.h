@@ -1,5 +1,7 @@
 #pragma once
 #include "link.h"
+#include "outcome.h"
+#include "statuslog.h"
 #include "surface.h"
 #include <array>
 #include <cstdint>
@@ -7,17 +9,24 @@
 // Screen capture: one frame, graticule, level bars, continuous download, clear.
 class ScreenCapture {
 public:
-    ScreenCapture(State& state, Link& link, Host& host, Surface& surface);
+    ScreenCapture(Link& link, StatusLog& status, Surface& surface);
 
-    void cmdDownLoad_Click();
-    void cmdContinuous_Click();
+    FrameOutcome cmdDownLoad_Click();
+    ContinuousOutcome cmdContinuous_Click();
     void cmdStop_Click();
     void cmdClear_Click();
 
-    // Pieces of one frame, each run by both downloads.
-    void Load_graticule();
+    // Pieces of one frame, each run by both downloads. Load_graticule is
+    // false when the display's bitmap could not be loaded; Get_screen_data
+    // adds its failures and what it read to `out` when given one.
+    bool Load_graticule();
     void Draw_level_bars();
-    void Get_screen_data();
+    void Get_screen_data(FrameOutcome* out = nullptr);
+
+    // The low five bits of the latest frame's mode byte.
+    int DisplayMode = 0;
+    // A continuous download runs while this is set; "Stop" and "Exit" clear it.
+    bool ContinuousOn = false;
 
     // The wire format of one screen block.
     static constexpr int kBlocks = 5;
@@ -25,7 +34,7 @@ public:
     static constexpr int kBlockThreshold = 8185;
     // The decode also looks at position n + 1, so a block read stays one short
     // of the buffer's end.
-    static constexpr int kMaxBlockRead = State::kRxSize - 1;
+    static constexpr int kMaxBlockRead = Link::kRxSize - 1;
 
     // Folder the graticule bitmaps are read from; empty means the working
     // directory, which is where the window program looks.
@@ -36,17 +45,16 @@ public:
 
     // Plots block `block` from the first n bytes of a block read (positions 1
     // to n + 1 of the receive buffer) straight into the surface's image.
-    static void plotBlock(const std::array<uint8_t, State::kRxSize>& rx, int n, int block, Surface& surface);
+    static void plotBlock(const std::array<uint8_t, Link::kRxSize>& rx, int n, int block, Surface& surface);
 
     // What the last Draw_level_bars took from the receive buffer.
     std::array<uint8_t, 4> levels{};
 
 private:
-    bool frameExchange();
+    bool frameExchange(FrameOutcome& out);
 
-    State& state_;
     Link& link_;
-    Host& host_;
+    StatusLog& status_;
     Surface& surface_;
     // The display mode of the latest frame, and whether its missing graticule
     // has been reported: once per change of mode, not every frame.

@@ -57,8 +57,8 @@ bool canList(const QString& folder)
 }
 }   // namespace
 
-frmFiles::frmFiles(State& state, Surface& surface, Host& host, QWidget* parent)
-    : QWidget(parent), state_(state), surface_(surface), host_(host)
+frmFiles::frmFiles(Surface& surface, Host& host, QWidget* parent)
+    : QWidget(parent), surface_(surface), host_(host)
 {
     setObjectName(QStringLiteral("frmFiles"));
     setWindowTitle(QStringLiteral("Files"));
@@ -193,10 +193,10 @@ void frmFiles::Form_Load()
 
 void frmFiles::cmdStoreFile_Click()
 {
-    state_.PicturePath = PictureStore::joinPath(QDir::toNativeSeparators(fileFolder_), Text1->text());
+    PicturePath = PictureStore::joinPath(QDir::toNativeSeparators(fileFolder_), Text1->text());
     QString why;
-    if (!PictureStore::store(surface_.image(), state_.PicturePath, &why)) {
-        showMessage(QStringLiteral("The picture could not be stored as\n%1\n\n%2").arg(state_.PicturePath, why),
+    if (!PictureStore::store(surface_.image(), PicturePath, &why)) {
+        showMessage(QStringLiteral("The picture could not be stored as\n%1\n\n%2").arg(PicturePath, why),
                     QStringLiteral("Store Error"), Host::Icon::Exclamation);
         return;
     }
@@ -208,9 +208,9 @@ void frmFiles::cmdDispFile_Click()
 {
     const QListWidgetItem* chosen = File1->currentItem();
     const QString name = chosen && chosen->isSelected() ? chosen->text() : QString();
-    state_.PicturePath = PictureStore::joinPath(QDir::toNativeSeparators(fileFolder_), name);
+    PicturePath = PictureStore::joinPath(QDir::toNativeSeparators(fileFolder_), name);
     // With nothing chosen the path names the folder, which is no picture either.
-    const QImage picture = PictureStore::load(state_.PicturePath);
+    const QImage picture = PictureStore::load(PicturePath);
     if (picture.isNull()) {
         showMessage(QStringLiteral("No .BMP file is selected"), QStringLiteral("File Directory Error"), Host::Icon::None);
         return;

@@ -1,7 +1,6 @@
 #pragma once
 #include "drives.h"
 #include "host.h"
-#include "state.h"
 #include "surface.h"
 #include <QHash>
 #include <QWidget>
@@ -21,7 +20,7 @@ class QPushButton;
 class frmFiles : public QWidget {
     Q_OBJECT
 public:
-    frmFiles(State& state, Surface& surface, Host& host, QWidget* parent = nullptr);
+    frmFiles(Surface& surface, Host& host, QWidget* parent = nullptr);
 
     void Form_Load();
     void cmdStoreFile_Click();
@@ -46,6 +45,9 @@ public:
     // Item data of Dir1: the folder's path, and its depth below the root.
     static constexpr int kPathRole = Qt::UserRole;
     static constexpr int kDepthRole = Qt::UserRole + 1;
+
+    // The path the latest "Store" or "Display" built.
+    QString PicturePath;
 
     QLineEdit* Text1;
     QComboBox* Drive1;
@@ -72,7 +74,6 @@ private:
     void fillDir1();
     void fillFile1(bool keepSelection);
 
-    State& state_;
     Surface& surface_;
     Host& host_;
     QList<Drive> drives_;

@@ -57,14 +57,11 @@ public:
 
 Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     : QWidget(parent),
-      link(state, d2xx, *this),
-      screen(state, link, *this, surface),
-      errorLog(state, link, *this),
-      Timer1(link.Timer1),
+      session(d2xx, *this),
       driver_(dynamic_cast<const DynamicD2xx*>(&d2xx))
 {
     setObjectName(QStringLiteral("Corvameter_rem"));
-    setWindowTitle(QStringLiteral("Brisko Corvameter  Remote Control   Ver 1.51"));
+    setWindowTitle(QStringLiteral("Brisko Corvameter  Remote Control   Ver " CORVA_VERSION));
     setWindowIcon(appIcon());
     resize(px(7575), px(7455));
 
@@ -92,10 +89,10 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     text1Box->setObjectName(QStringLiteral("Text1"));
     text1Box->setGeometry(px(2160), px(360), px(4815), px(2175));
 
-    picture1 = new Picture1(surface, this);
+    picture1 = new Picture1(session.surface, this);
     picture1->setObjectName(QStringLiteral("Picture1"));
     picture1->setGeometry(px(2160), px(2760), 324, px(3615));
-    surface.onChanged = [this] { picture1->update(); };
+    session.surface.onChanged = [this] { picture1->update(); };
 
     cmdClear = button(this, "cmdClear", "Clear", "Clear display area", 2160, 6840, 975, 495);
     cmdExit = button(this, "cmdExit", "Exit", "Exit the Remote Control utility", 6000, 6840, 975, 495);
@@ -123,20 +120,21 @@ Corvameter_rem::Corvameter_rem(D2xx& d2xx, QWidget* parent)
     // after start runs nothing.
     picture1->setFocus();
 
-    connectHandler(cmdGetLog, [this] { errorLog.cmdGetLog_Click(); });
-    connectHandler(cmdPrintLog, [this] { errorLog.cmdPrintLog_Click(); });
-    connectHandler(cmdEraseLog, [this] { errorLog.cmdEraseLog_Click(); });
-    connectHandler(cmdDownLoad, [this] { screen.cmdDownLoad_Click(); });
-    connectHandler(cmdContinuous, [this] { screen.cmdContinuous_Click(); });
-    connectHandler(cmdStop, [this] { screen.cmdStop_Click(); });
-    connectHandler(cmdClear, [this] { screen.cmdClear_Click(); });
+    connectHandler(cmdGetLog, [this] { session.errorLog.cmdGetLog_Click(); });
+    connectHandler(cmdPrintLog, [this] { session.errorLog.cmdPrintLog_Click(); });
+    connectHandler(cmdEraseLog, [this] { session.errorLog.cmdEraseLog_Click(); });
+    connectHandler(cmdDownLoad, [this] { session.screen.cmdDownLoad_Click(); });
+    connectHandler(cmdContinuous, [this] { session.screen.cmdContinuous_Click(); });
+    connectHandler(cmdStop, [this] { session.screen.cmdStop_Click(); });
+    connectHandler(cmdClear, [this] { session.screen.cmdClear_Click(); });
     connectHandler(cmdFiles, [this] { cmdFiles_Click(); });
     connectHandler(cmdExit, [this] { cmdExit_Click(); });
 }
 
 Corvameter_rem::~Corvameter_rem()
 {
-    surface.onChanged = nullptr;
+    filesDialog.reset();
+    session.surface.onChanged = nullptr;
 }
 
 QPushButton* Corvameter_rem::button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h)
@@ -172,6 +170,7 @@ void Corvameter_rem::showOpenHint()
 #if defined(__linux__)
     // Decided by how the link's last open ended, then forgotten, so a nested
     // handler's outcome is judged once.
+    Link& link = session.link;
     const Link::OpenOutcome outcome = link.lastOpen;
     link.lastOpen = Link::OpenOutcome::NotTried;
     const bool libftdi = driver_ && driver_->backend() == DynamicD2xx::Backend::Libftdi;
@@ -236,15 +235,15 @@ void Corvameter_rem::beep() { QApplication::beep(); }
 
 void Corvameter_rem::cmdExit_Click()
 {
-    state.ContinuousOn = false;
-    link.Wait_ms(100);
+    session.screen.ContinuousOn = false;
+    session.link.Wait_ms(100);
     terminate();
 }
 
 void Corvameter_rem::cmdFiles_Click()
 {
     if (!filesDialog) {
-        filesDialog = std::make_unique<frmFiles>(state, surface, *this);
+        filesDialog = std::make_unique<frmFiles>(session.surface, *this);
         // The dialog's boxes sit on the dialog, unless a test watches this window's.
         filesDialog->messageHook = [this](const QString& text, const QString& title, Icon icon) {
             if (messageHook)

@@ -1,10 +1,6 @@
 #pragma once
-#include "errorlog.h"
 #include "host.h"
-#include "link.h"
-#include "screen.h"
-#include "state.h"
-#include "surface.h"
+#include "session.h"
 #include <QGroupBox>
 #include <QPushButton>
 #include <QTimer>
@@ -38,11 +34,8 @@ public:
     // When set, message boxes go here instead of on screen (tests).
     std::function<void(const QString& text, const QString& title, Icon icon)> messageHook;
 
-    State state;
-    Surface surface;
-    Link link;
-    ScreenCapture screen;
-    ErrorLog errorLog;
+    // The link, display image, screen capture and error log, with this window as their host.
+    Session session;
 
     QGroupBox* Frame1;
     QGroupBox* Frame2;
@@ -57,10 +50,8 @@ public:
     QPushButton* cmdExit;
     Text1* text1Box;
     Picture1* picture1;
-    QTimer& Timer1;
-    QTimer Timer2;   // present on the window, never used
-    // The picture store dialog, made by the first "Files" click. Last member:
-    // it goes before the state and surface it works on.
+    // The picture store dialog, made by the first "Files" click; the
+    // destructor ends it before the session whose display it works on.
     std::unique_ptr<frmFiles> filesDialog;
 
 protected:

@@ -3,10 +3,7 @@
 // log code, with the status box going to standard error instead.
 #include "console.h"
 #include "dynamic_d2xx.h"
-#include "errorlog.h"
-#include "link.h"
-#include "screen.h"
-#include "surface.h"
+#include "session.h"
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -17,8 +14,8 @@
 #include <QImageWriter>
 #include <QSaveFile>
 #include <algorithm>
-#include <array>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <string>
 
@@ -41,35 +38,27 @@ int usage(const QString& why)
 }
 
 // The window's status box and message boxes, shown on standard error: each
-// change prints what it added, or the whole new text when it replaced the old.
+// change of the box prints what it brought into view.
 class ConsoleHost : public Host {
 public:
     bool echo = true;
-    QStringList shown;      // every text the status box was given, in order
-    QStringList boxes;      // message boxes, as "title: text"
 
-    void setText1(const QString& t) override
-    {
-        if (echo) {
-            const bool grew = !text_.isEmpty() && t != text_ && t.startsWith(text_);
-            QString part = grew ? t.mid(text_.size()) : t;
-            part.replace(kCrLf, QStringLiteral("\n"));
-            if (part.endsWith(u'\n'))
-                part.chop(1);
-            if (!part.isEmpty())
-                std::fputs(qPrintable(part + u'\n'), stderr);
-        }
-        shown << t;
-        text_ = t;
-    }
+    void setText1(const QString& t) override { text_ = t; }
     QString text1() const override { return text_; }
-    void showMessage(const QString& t, const QString& title, Icon) override
-    {
-        boxes << title + QStringLiteral(": ") + t;
-        err(boxes.last());
-    }
+    void showMessage(const QString& t, const QString& title, Icon) override { err(title + QStringLiteral(": ") + t); }
     void setBusyPointer(bool) override {}
     void beep() override {}
+
+    void print(QString news) const
+    {
+        if (!echo)
+            return;
+        news.replace(kCrLf, QStringLiteral("\n"));
+        if (news.endsWith(u'\n'))
+            news.chop(1);
+        if (!news.isEmpty())
+            std::fputs(qPrintable(news + u'\n'), stderr);
+    }
 
 private:
     QString text_;
@@ -163,32 +152,12 @@ bool writable(const QString& path)
     return false;
 }
 
-// The link's own failure messages, which replace the status box.
-bool linkFailure(const QString& text)
-{
-    static const QStringList messages = {QStringLiteral("List Device Failed"), QStringLiteral("OpenEx Failed"),
-                                         QStringLiteral("Write Failed"),
-                                         QStringLiteral("Send_byte_to_USB: USB Close Failed")};
-    return messages.contains(text);
-}
-
-struct Session {
-    Session(D2xx& driver, const QString& graticules)
-        : watch(driver), link(state, watch, host), screen(state, link, host, surface), log(state, link, host)
+// The exchanges over the driver, with the status box on standard error.
+struct Console {
+    Console(D2xx& driver, const QString& graticules) : watch(driver), session(watch, host)
     {
-        screen.graticuleDir = graticules;
-    }
-
-    // True when every text the status box got is one the exchange shows
-    // when all goes well, and no message box came up.
-    bool onlyShown(const QStringList& good) const
-    {
-        if (!host.boxes.isEmpty())
-            return false;
-        for (const QString& t : host.shown)
-            if (!good.contains(t))
-                return false;
-        return true;
+        session.screen.graticuleDir = graticules;
+        session.status.onNews = [this](const QString& news) { host.print(news); };
     }
 
     void reportDriverFailure() const
@@ -197,19 +166,12 @@ struct Session {
             err(watch.failure);
     }
 
-    State state;
     ConsoleHost host;
     DriverWatch watch;
-    Link link;
-    Surface surface;
-    ScreenCapture screen;
-    ErrorLog log;
+    Session session;
 };
 
-const QString kOneFrame = QStringLiteral("Downloaded 1 Frame") + kCrLf;
-const QString kContinuous = QStringLiteral("Continuous Download:") + kCrLf + QStringLiteral("Press Stop to end");
-
-int capture(Session& s, QString out, bool single)
+int capture(Console& c, QString out, bool single)
 {
     const bool named = !out.isEmpty();
     if (!named)
@@ -217,33 +179,36 @@ int capture(Session& s, QString out, bool single)
     const QByteArray format = out == u"-" ? QByteArray("png") : formatFor(out);
     if (!writable(out))
         return kFailed;
-    s.screen.cmdDownLoad_Click();
+    ScreenCapture& screen = c.session.screen;
+    FrameOutcome frame = screen.cmdDownLoad_Click();
     // A fresh start has no levels yet: in a display with level bars, a second
     // frame brings the ones the instrument sent with the first.
-    if (!single && s.state.DisplayMode > 10 && s.onlyShown({kOneFrame}))
-        s.screen.cmdDownLoad_Click();
-    if (!s.onlyShown({kOneFrame})) {
-        s.reportDriverFailure();
+    if (!single && screen.DisplayMode > 10 && frame.ok())
+        frame = screen.cmdDownLoad_Click();
+    if (!frame.ok()) {
+        c.reportDriverFailure();
         err(QStringLiteral("capture failed, no picture written"));
         return kFailed;
     }
-    if (!writeAtomically(out, encode(s.surface.image(), format)))
+    if (!writeAtomically(out, encode(c.session.surface.image(), format)))
         return kFailed;
     if (!named)   // the made-up name, for the script to pick up
         std::fputs(qPrintable(out + u'\n'), stdout);
     return kOk;
 }
 
-int watchFrames(Session& s, const QString& dir, const QByteArray& format, long count, bool single)
+int watchFrames(Console& c, const QString& dir, const QByteArray& format, long count, bool single)
 {
     if (!QDir().mkpath(dir)) {
         err(QStringLiteral("cannot make folder %1").arg(dir));
         return kFailed;
     }
+    ScreenCapture& screen = c.session.screen;
+    Surface& surface = c.session.surface;
     bool stopping = false;
     if (!catchStopSignals([&] {
             stopping = true;
-            s.screen.cmdStop_Click();
+            screen.cmdStop_Click();
         })) {
         err(QStringLiteral("cannot catch Ctrl-C"));
         return kFailed;
@@ -251,15 +216,15 @@ int watchFrames(Session& s, const QString& dir, const QByteArray& format, long c
 
     long written = 0;
     bool first = true, writeFailed = false;
-    s.surface.onChanged = [&] {
+    surface.onChanged = [&] {
         // The first frame's bars have no levels yet (see capture).
-        const bool priming = first && !single && s.state.DisplayMode > 10;
+        const bool priming = first && !single && screen.DisplayMode > 10;
         first = false;
         if (!priming && !writeFailed) {
             const QString path = QDir(dir).filePath(QStringLiteral("frame-%1.%2")
                                                         .arg(written + 1, 6, 10, QChar(u'0'))
                                                         .arg(QString::fromLatin1(format)));
-            if (writeAtomically(path, encode(s.surface.image(), format))) {
+            if (writeAtomically(path, encode(surface.image(), format))) {
                 ++written;
                 std::fputs(qPrintable(QDir::toNativeSeparators(path) + u'\n'), stdout);
                 std::fflush(stdout);
@@ -268,36 +233,32 @@ int watchFrames(Session& s, const QString& dir, const QByteArray& format, long c
             }
         }
         if (stopping || writeFailed || (count > 0 && written >= count))
-            s.screen.cmdStop_Click();
+            screen.cmdStop_Click();
     };
-    s.screen.cmdContinuous_Click();
-    s.surface.onChanged = nullptr;
+    const ContinuousOutcome run = screen.cmdContinuous_Click();
+    surface.onChanged = nullptr;
     if (writeFailed)
         return kFailed;
-    if (!s.onlyShown({kContinuous})) {
-        s.reportDriverFailure();
+    if (!run.ok()) {
+        c.reportDriverFailure();
         err(QStringLiteral("continuous download failed after %1 frames").arg(written));
         return kFailed;
     }
     return kOk;
 }
 
-int getLog(Session& s, const QString& out)
+int getLog(Console& c, const QString& out)
 {
     if (!writable(out))
         return kFailed;
     // The growing log is the result, not a status: keep it off standard error.
-    s.host.echo = false;
-    s.log.cmdGetLog_Click();
-    const QString text = s.host.text1();
-    const bool ok = !s.log.LogFailed && s.host.boxes.isEmpty() &&
-                    text == s.state.StatusText + QStringLiteral("-------- End of Log --------") &&
-                    std::none_of(s.host.shown.begin(), s.host.shown.end(), linkFailure);
-    if (!ok) {
-        s.reportDriverFailure();
-        for (const QString& t : s.host.shown)
-            if (linkFailure(t))
-                err(t);
+    c.host.echo = false;
+    const LogOutcome log = c.session.errorLog.cmdGetLog_Click();
+    const QString text = c.session.status.shown();
+    if (!log.ok()) {
+        c.reportDriverFailure();
+        for (const QString& t : c.session.link.reported)
+            err(t);
         err(QStringLiteral("log download failed: ") + QString(text).replace(kCrLf, QStringLiteral("; ")));
         return kFailed;
     }
@@ -305,7 +266,7 @@ int getLog(Session& s, const QString& out)
     return writeAtomically(out, text.toLatin1()) ? kOk : kFailed;
 }
 
-int erase(Session& s, bool yes)
+int erase(Console& c, bool yes)
 {
     if (!yes) {
         if (!isTerminal(stdin))
@@ -319,37 +280,149 @@ int erase(Session& s, bool yes)
             return kFailed;
         }
     }
-    s.log.cmdEraseLog_Click();
-    const QString first = QStringLiteral("Connecting to Corvameter") + kCrLf;
-    if (!s.onlyShown({first, first + QStringLiteral("Erase command sent") + kCrLf})) {
-        s.reportDriverFailure();
+    if (!c.session.errorLog.cmdEraseLog_Click().ok()) {
+        c.reportDriverFailure();
         err(QStringLiteral("erase failed"));
         return kFailed;
     }
     return kOk;
 }
 
-int list(DynamicD2xx& driver)
+int list(Link& link, const DynamicD2xx& driver)
 {
-    // The serial number of device 0, asked for as the open does it; nothing is opened.
-    std::array<char, State::kSerialSize> serial{};
-    FT_STATUS st;
+    // Nothing is opened.
+    Link::OpenResult found;
     try {
-        st = driver.ListDevices(reinterpret_cast<void*>(uintptr_t{0}), serial.data(),
-                                FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
+        found = link.listDevice();
     } catch (const D2xxError& e) {
         err(QString::fromStdString(e.what()));
         return kFailed;
     }
-    serial.back() = '\0';
-    if (st == FT_OK)
-        std::printf("instrument: %s\n", serial.data());
+    if (found.status == FT_OK)
+        std::printf("instrument: %s\n", found.serial.constData());
     std::printf("driver: %s\n", qPrintable(driver.libraryInUse()));
-    if (st != FT_OK) {
-        err(QStringLiteral("List Device Failed: no instrument found (status %1)").arg(st));
+    if (found.status != FT_OK) {
+        err(QStringLiteral("%1: no instrument found (status %2)").arg(found.message()).arg(found.status));
         return kFailed;
     }
     return kOk;
+}
+
+// Every option; which commands take which is told by the command table.
+struct Options {
+    QCommandLineOption out{{QStringLiteral("o"), QStringLiteral("output")},
+                           QStringLiteral("capture, log: write to FILE (- for standard output)."), QStringLiteral("FILE")};
+    QCommandLineOption count{QStringLiteral("count"), QStringLiteral("watch: stop after N frames."), QStringLiteral("N")};
+    QCommandLineOption format{QStringLiteral("format"), QStringLiteral("watch: png (default) or bmp."),
+                              QStringLiteral("png|bmp")};
+    QCommandLineOption single{
+        QStringLiteral("single"),
+        QStringLiteral("capture, watch: no extra first frame for the level bars; they then stand at full height.")};
+    QCommandLineOption yes{{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("erase: do not ask for confirmation.")};
+    QCommandLineOption graticules{QStringLiteral("graticules"),
+                                  QStringLiteral("Folder of the graticule bitmaps (default: %1).").arg(defaultGraticules()),
+                                  QStringLiteral("DIR")};
+    // Options every command takes.
+    QCommandLineOption driver{QStringLiteral("driver"),
+                              QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the "
+                                             "default: FTDI's when it can be loaded, else libftdi1."),
+                              QStringLiteral("auto|vendor|libftdi")};
+
+    // In the order the help lists them and a misplaced one is reported.
+    QList<const QCommandLineOption*> scoped() const { return {&out, &count, &format, &single, &yes, &graticules}; }
+    QList<const QCommandLineOption*> global() const { return {&driver}; }
+};
+
+// One run's command line, read and checked.
+struct Invocation {
+    const QCommandLineParser& p;
+    const Options& o;
+    QStringList args;   // after the command's name
+    QString out;
+    long count = 0;
+    QByteArray format = "png";
+    QString graticules;
+};
+
+struct Command {
+    QString name;
+    int arguments;                                 // after the name
+    QString wrongArguments;                        // the usage error when they are not
+    QList<const QCommandLineOption*> options;      // beyond the global ones
+    bool graticules;                               // draws frames: needs the graticule folder
+    std::function<int(Invocation&)> check;         // its own options' values; kOk to go on
+    std::function<int(Invocation&, DynamicD2xx&)> run;
+};
+
+// An exchange through a session of its own, whose run-time failures end it.
+int inSession(DynamicD2xx& driver, const QString& graticules, const std::function<int(Console&)>& f)
+{
+    Console c(driver, graticules);
+    try {
+        return f(c);
+    } catch (const D2xxError& e) {
+        // The window shows these in a "Run-time Error" box.
+        err(QStringLiteral("run-time error %1: %2").arg(e.code()).arg(QString::fromStdString(e.what())));
+    } catch (const std::exception& e) {
+        err(QStringLiteral("run-time error: %1").arg(QString::fromStdString(e.what())));
+    }
+    return kFailed;
+}
+
+QList<Command> commands(const Options& o)
+{
+    const QString tooMany = QStringLiteral("too many arguments");
+    return {
+        {QStringLiteral("capture"), 0, tooMany, {&o.out, &o.single, &o.graticules}, true,
+         [](Invocation& v) {
+             if (!v.out.isEmpty() && v.out != u"-" && formatFor(v.out).isEmpty())
+                 return usage(QStringLiteral("%1: the name must end in .png or .bmp").arg(v.out));
+             if (v.out == u"-" && isTerminal(stdout))
+                 return usage(QStringLiteral("not writing a picture to a terminal; redirect standard output"));
+             return int(kOk);
+         },
+         [](Invocation& v, DynamicD2xx& d) {
+             const bool single = v.p.isSet(v.o.single);
+             return inSession(d, v.graticules, [&](Console& c) { return capture(c, v.out, single); });
+         }},
+        {QStringLiteral("watch"), 1, QStringLiteral("watch needs one folder"),
+         {&o.count, &o.format, &o.single, &o.graticules}, true,
+         [](Invocation& v) {
+             if (v.p.isSet(v.o.count)) {
+                 bool ok = false;
+                 v.count = v.p.value(v.o.count).toLong(&ok);
+                 if (!ok || v.count < 1)
+                     return usage(QStringLiteral("--count needs a whole number of frames, 1 or more"));
+             }
+             if (v.p.isSet(v.o.format))
+                 v.format = v.p.value(v.o.format).toLower().toLatin1();
+             if (v.format != "png" && v.format != "bmp")
+                 return usage(QStringLiteral("--format is png or bmp"));
+             return int(kOk);
+         },
+         [](Invocation& v, DynamicD2xx& d) {
+             const bool single = v.p.isSet(v.o.single);
+             return inSession(d, v.graticules,
+                              [&](Console& c) { return watchFrames(c, v.args.at(0), v.format, v.count, single); });
+         }},
+        {QStringLiteral("log"), 0, tooMany, {&o.out}, false,
+         [](Invocation& v) {
+             if (v.out.isEmpty())
+                 v.out = QStringLiteral("-");
+             return int(kOk);
+         },
+         [](Invocation& v, DynamicD2xx& d) {
+             return inSession(d, v.graticules, [&](Console& c) { return getLog(c, v.out); });
+         }},
+        {QStringLiteral("erase"), 0, tooMany, {&o.yes}, false, nullptr,
+         [](Invocation& v, DynamicD2xx& d) {
+             const bool yes = v.p.isSet(v.o.yes);
+             return inSession(d, v.graticules, [&](Console& c) { return erase(c, yes); });
+         }},
+        {QStringLiteral("list"), 0, tooMany, {}, false, nullptr, [](Invocation& v, DynamicD2xx& d) {
+             return inSession(d, v.graticules, [&](Console& c) { return list(c.session.link, d); });
+         }},
+    };
 }
 
 }   // namespace
@@ -376,29 +449,9 @@ int main(int argc, char** argv)
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("capture, watch, log, erase or list"));
     const QCommandLineOption helpOpt = p.addHelpOption();
     const QCommandLineOption versionOpt = p.addVersionOption();
-    const QCommandLineOption outOpt({QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("capture, log: write to FILE (- for standard output)."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption countOpt(QStringLiteral("count"), QStringLiteral("watch: stop after N frames."),
-                                      QStringLiteral("N"));
-    const QCommandLineOption formatOpt(QStringLiteral("format"), QStringLiteral("watch: png (default) or bmp."),
-                                       QStringLiteral("png|bmp"));
-    const QCommandLineOption singleOpt(
-        QStringLiteral("single"),
-        QStringLiteral("capture, watch: no extra first frame for the level bars; they then stand at full height."));
-    const QCommandLineOption yesOpt({QStringLiteral("y"), QStringLiteral("yes")},
-                                    QStringLiteral("erase: do not ask for confirmation."));
-    const QCommandLineOption graticulesOpt(
-        QStringLiteral("graticules"),
-        QStringLiteral("Folder of the graticule bitmaps (default: %1).").arg(defaultGraticules()),
-        QStringLiteral("DIR"));
-    const QCommandLineOption driverOpt(
-        QStringLiteral("driver"),
-        QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the default: "
-                       "FTDI's when it can be loaded, else libftdi1."),
-        QStringLiteral("auto|vendor|libftdi"));
-    for (const auto& o : {outOpt, countOpt, formatOpt, singleOpt, yesOpt, graticulesOpt, driverOpt})
-        p.addOption(o);
+    const Options o;
+    for (const auto* opt : o.scoped() + o.global())
+        p.addOption(*opt);
 
     if (!p.parse(app.arguments()))
         return usage(p.errorText());
@@ -415,50 +468,28 @@ int main(int argc, char** argv)
     const QStringList args = p.positionalArguments();
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
-    const QString cmd = args.first();
-    const qsizetype wantArgs = cmd == u"watch" ? 2 : 1;
-    static const QStringList commands = {QStringLiteral("capture"), QStringLiteral("watch"), QStringLiteral("log"),
-                                         QStringLiteral("erase"), QStringLiteral("list")};
-    if (!commands.contains(cmd))
-        return usage(QStringLiteral("unknown command '%1'").arg(cmd));
-    if (args.size() != wantArgs)
-        return usage(cmd == u"watch" ? QStringLiteral("watch needs one folder") : QStringLiteral("too many arguments"));
+    const QList<Command> table = commands(o);
+    const auto cmd = std::find_if(table.begin(), table.end(), [&](const Command& c) { return c.name == args.first(); });
+    if (cmd == table.end())
+        return usage(QStringLiteral("unknown command '%1'").arg(args.first()));
+    if (args.size() != cmd->arguments + 1)
+        return usage(cmd->wrongArguments);
 
     // Options that mean nothing to the command are a mistake, not ignored.
-    const QList<std::pair<QCommandLineOption, QStringList>> scope = {
-        {outOpt, {QStringLiteral("capture"), QStringLiteral("log")}},
-        {countOpt, {QStringLiteral("watch")}},
-        {formatOpt, {QStringLiteral("watch")}},
-        {singleOpt, {QStringLiteral("capture"), QStringLiteral("watch")}},
-        {yesOpt, {QStringLiteral("erase")}},
-        {graticulesOpt, {QStringLiteral("capture"), QStringLiteral("watch")}}};
-    for (const auto& [opt, cmds] : scope)
-        if (p.isSet(opt) && !cmds.contains(cmd))
-            return usage(QStringLiteral("--%1 does not go with %2").arg(opt.names().last(), cmd));
+    for (const QCommandLineOption* opt : o.scoped())
+        if (p.isSet(*opt) && !cmd->options.contains(opt))
+            return usage(QStringLiteral("--%1 does not go with %2").arg(opt->names().last(), cmd->name));
 
-    QString out = p.value(outOpt);
-    if (cmd == u"capture" && !out.isEmpty() && out != u"-" && formatFor(out).isEmpty())
-        return usage(QStringLiteral("%1: the name must end in .png or .bmp").arg(out));
-    if (cmd == u"capture" && out == u"-" && isTerminal(stdout))
-        return usage(QStringLiteral("not writing a picture to a terminal; redirect standard output"));
-    if (cmd == u"log" && out.isEmpty())
-        out = QStringLiteral("-");
-    long count = 0;
-    if (p.isSet(countOpt)) {
-        bool ok = false;
-        count = p.value(countOpt).toLong(&ok);
-        if (!ok || count < 1)
-            return usage(QStringLiteral("--count needs a whole number of frames, 1 or more"));
-    }
-    const QString format = p.isSet(formatOpt) ? p.value(formatOpt).toLower() : QStringLiteral("png");
-    if (format != u"png" && format != u"bmp")
-        return usage(QStringLiteral("--format is png or bmp"));
-    const QString graticules = p.isSet(graticulesOpt) ? p.value(graticulesOpt) : defaultGraticules();
-    if ((cmd == u"capture" || cmd == u"watch") && !QFileInfo(graticules).isDir())
-        return usage(QStringLiteral("graticule folder %1 not found; give --graticules DIR").arg(graticules));
+    Invocation v{p, o, args.mid(1), p.value(o.out)};
+    if (cmd->check)
+        if (const int code = cmd->check(v); code != kOk)
+            return code;
+    v.graticules = p.isSet(o.graticules) ? p.value(o.graticules) : defaultGraticules();
+    if (cmd->graticules && !QFileInfo(v.graticules).isDir())
+        return usage(QStringLiteral("graticule folder %1 not found; give --graticules DIR").arg(v.graticules));
 
     DynamicD2xx driver;
-    const QString which = p.isSet(driverOpt) ? p.value(driverOpt) : QStringLiteral("auto");
+    const QString which = p.isSet(o.driver) ? p.value(o.driver) : QStringLiteral("auto");
     if (which == u"vendor") {
         driver.choose(DynamicD2xx::Backend::Vendor);
     } else if (which == u"libftdi") {
@@ -467,22 +498,5 @@ int main(int argc, char** argv)
     } else if (which != u"auto") {
         return usage(QStringLiteral("--driver is auto, vendor or libftdi"));
     }
-    if (cmd == u"list")
-        return list(driver);
-    Session s(driver, graticules);
-    try {
-        if (cmd == u"capture")
-            return capture(s, out, p.isSet(singleOpt));
-        if (cmd == u"watch")
-            return watchFrames(s, args.at(1), format.toLatin1(), count, p.isSet(singleOpt));
-        if (cmd == u"log")
-            return getLog(s, out);
-        return erase(s, p.isSet(yesOpt));
-    } catch (const D2xxError& e) {
-        // The window shows these in a "Run-time Error" box.
-        err(QStringLiteral("run-time error %1: %2").arg(e.code()).arg(QString::fromStdString(e.what())));
-    } catch (const std::exception& e) {
-        err(QStringLiteral("run-time error: %1").arg(QString::fromStdString(e.what())));
-    }
-    return kFailed;
+    return cmd->run(v, driver);
 }

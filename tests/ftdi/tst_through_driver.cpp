@@ -6,10 +6,9 @@
 // long as the process, so each fault has a run of its own (CMakeLists.txt) and
 // functions made for another run skip. Exit code 77 when the library is missing.
 #include "dynamic_d2xx.h"
-#include "errorlog.h"
+#include "session.h"
 #include "fake_host.h"
 #include "log_expect.h"
-#include "screen.h"
 #include "screen_expect.h"
 #include "simulator.h"
 #include <QtTest>
@@ -31,12 +30,13 @@ const QString kDriver = qEnvironmentVariable("TEST_DRIVER");
 struct Rig {
     DynamicD2xx d2xx{kDriver == "libftdi" ? QStringList{} : QStringList{kDriver},
                      kDriver == "libftdi" ? DynamicD2xx::Backend::Libftdi : DynamicD2xx::Backend::Vendor};
-    State state;
     FakeHost host;
-    Link link{state, d2xx, host};
-    Surface surface;
-    ScreenCapture screen{state, link, host, surface};
-    ErrorLog log{state, link, host};
+    Session session{d2xx, host};
+    StatusLog& status = session.status;
+    Link& link = session.link;
+    Surface& surface = session.surface;
+    ScreenCapture& screen = session.screen;
+    ErrorLog& log = session.errorLog;
     QList<QImage> shown;
     int stopAfter = 0;   // "Stop" at that change of the display
 
@@ -149,7 +149,7 @@ private slots:
         QStringList boxes;
         w.messageHook = [&](const QString& text, const QString& title, Host::Icon) { boxes << title + ": " + text; };
         w.cmdDownLoad->click();
-        QCOMPARE(w.link.lastOpen, Link::OpenOutcome::NotTried);   // judged and forgotten
+        QCOMPARE(w.session.link.lastOpen, Link::OpenOutcome::NotTried);   // judged and forgotten
         QCOMPARE(boxes.size(), 1);
         QVERIFY2(boxes[0].startsWith("USB Device: ") && boxes[0].contains("libftdi1") && boxes[0].contains("udev")
                      && !boxes[0].contains("rmmod"),
@@ -168,8 +168,8 @@ private slots:
         r.stopAfter = frames;
         r.screen.cmdContinuous_Click();
         QCOMPARE(r.shown.size(), frames);
-        QCOMPARE(r.state.StatusText, QString());
-        QVERIFY(!r.state.handleOpen);
+        QCOMPARE(r.status.StatusText, QString());
+        QVERIFY(!r.link.handleOpen);
         Model want;
         for (int f = 0; f < frames; ++f) {
             expectFrame(want);
@@ -189,7 +189,7 @@ private slots:
     {
         FOR_RUN("", "short-block");
         Rig r;
-        r.state.QueueCount = 8185;   // as a screen download leaves it
+        r.link.QueueCount = 8185;   // as a screen download leaves it
         for (int i = 0; i < 2; ++i) {   // each "Get Log" starts the log over
             r.log.cmdGetLog_Click();
             QCOMPARE(r.host.text, logShown(cfg_.logRecords));
@@ -208,7 +208,7 @@ private slots:
         const QImage before = r.surface.image().copy();
         r.screen.cmdDownLoad_Click();
         QCOMPARE(r.host.text1History.first(), QString("List Device Failed"));
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
         COMPARE_IMAGES(r.surface.image(), before);
     }
 
@@ -226,7 +226,7 @@ private slots:
             expectFrame(want);
             COMPARE_IMAGES(r.shown[f], want.display);
         }
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
         QVERIFY2(!r.host.text1History.filter("Failed").isEmpty(), qPrintable(r.host.text1History.join(" | ")));
         r.screen.cmdDownLoad_Click();   // the next click finds no instrument
         QCOMPARE(r.host.text1History.filter("List Device Failed").size(), 1);
@@ -246,13 +246,13 @@ private slots:
             expectFrame(want, faults_.stallAfter);
             COMPARE_IMAGES(r.surface.image(), want.display);
             QVERIFY2(r.host.text1History.filter("Failed").isEmpty(), qPrintable(r.host.text1History.join(" | ")));
-            QVERIFY(!r.state.handleOpen);
+            QVERIFY(!r.link.handleOpen);
         }
         Rig r;
         r.screen.cmdDownLoad_Click();
         QVERIFY2(r.host.text1History.contains(QStringLiteral("No screen data from the Corvameter")),
                  qPrintable(r.host.text1History.join(" | ")));
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
         r.log.cmdGetLog_Click();
         QCOMPARE(r.host.text, logShown(cfg_.logRecords));
     }

@@ -16,8 +16,8 @@ const char* const kHandlerNames[] = {"1 Frame", "Continuous", "Get Log", "Erase 
 
 struct Rig : LinkRig {
     Surface surface;
-    ScreenCapture screen{state, link, host, surface};
-    ErrorLog log{state, link, host};
+    ScreenCapture screen{link, status, surface};
+    ErrorLog log{link, status, host};
     // The pacing waits, and the second a failed send waits, end at the next pass of the event loop.
     QTimer ticker;
     int thrown = 0;     // a D2xxError the handler leaves to the window
@@ -39,15 +39,31 @@ struct Rig : LinkRig {
                 screen.cmdStop_Click();
         };
     }
+    // The handler's outcome, as its base and the counts it carries.
+    Outcome outcome;
+    int64_t arrived = 0;   // blocks, frames or records by handler
+
     void run(int h)
     {
         cycles = 0;
         try {
             switch (h) {
-            case Frame: screen.cmdDownLoad_Click(); break;
-            case Continuous: screen.cmdContinuous_Click(); break;
-            case GetLog: log.cmdGetLog_Click(); break;
-            case EraseLog: log.cmdEraseLog_Click(); break;
+            case Frame: {
+                const FrameOutcome o = screen.cmdDownLoad_Click();
+                outcome = o, arrived = o.bytes;
+                break;
+            }
+            case Continuous: {
+                const ContinuousOutcome o = screen.cmdContinuous_Click();
+                outcome = o, arrived = o.frames;
+                break;
+            }
+            case GetLog: {
+                const LogOutcome o = log.cmdGetLog_Click();
+                outcome = o, arrived = o.ended;
+                break;
+            }
+            case EraseLog: outcome = log.cmdEraseLog_Click(); break;
             }
         } catch (const D2xxError& e) {
             thrown = e.code();
@@ -90,7 +106,7 @@ private slots:
         r.run(handler);
 
         // Whatever the handler opened it has closed.
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
         if (r.d2xx.count("OpenEx") > 0 && fn != "OpenEx")
             QCOMPARE(r.d2xx.calls.last().fn, QString("Close"));
         if (handler == GetLog)
@@ -125,7 +141,44 @@ private slots:
         r.run(Frame);
         QCOMPARE(r.host.text, QString("Downloaded 1 Frame\r\n"));
         QCOMPARE(r.d2xx.writtenCodes().mid(writes), (QList<int>{242, 246, 246, 246, 246, 246, 244}));
-        QVERIFY(!r.state.handleOpen);
+        QVERIFY(!r.link.handleOpen);
+    }
+
+    // The outcome names the step whose call failed, and only a clean run is ok.
+    void outcomes_data() { matrix_data(); }
+    void outcomes()
+    {
+        QFETCH(int, handler);
+        QFETCH(int, at);
+        QFETCH(QString, fn);
+        QFETCH(bool, missing);
+        Rig r;
+        r.d2xx.failCallIndex = at;
+        r.d2xx.missing = missing;
+        r.run(handler);
+        if (missing) {
+            if (handler == GetLog)
+                QVERIFY(r.outcome.failedAt(Outcome::RunTime) && r.outcome.runTimeError == kErrLibraryMissing);
+            return;   // the others threw
+        }
+        QCOMPARE(r.outcome.ok(), at < 0);
+        static const QMap<QString, Outcome::Step> steps{
+            {"ListDevices", Outcome::Open}, {"OpenEx", Outcome::Open},           {"Write", Outcome::Write},
+            {"SetTimeouts", Outcome::SetTimeouts}, {"GetQueueStatus", Outcome::QueuePoll},
+            {"Read", Outcome::Read},        {"Close", Outcome::Close}};
+        if (at >= 0)
+            QVERIFY2(r.outcome.failedAt(steps[fn]), qPrintable(QString::number(r.outcome.failed, 16)));
+        const Link::OpenOutcome open = fn == "ListDevices" ? Link::OpenOutcome::ListFailed
+                                       : fn == "OpenEx"    ? Link::OpenOutcome::OpenExFailed
+                                                           : Link::OpenOutcome::Opened;
+        QCOMPARE(r.outcome.open.outcome, open);
+        QCOMPARE(r.outcome.open.status == FT_OK, open == Link::OpenOutcome::Opened);
+        QCOMPARE(r.outcome.open.serial, QByteArray(open == Link::OpenOutcome::ListFailed ? "" : "CM123456"));
+        if (at < 0) {
+            // Five whole blocks; "Stop" in the second frame; the end line reached.
+            const int64_t want[] = {5 * 8192, 2, 1, 0};
+            QCOMPARE(r.arrived, want[handler]);
+        }
     }
 };
 

@@ -31,7 +31,7 @@ private slots:
         QTEST(r.d2xx.described(), "calls");
         QCOMPARE(r.host.text, message);
         // Only a failed close after a failed write waits, a full second.
-        QCOMPARE(r.state.TimerFired, message.contains("Close"));
+        QCOMPARE(r.link.TimerFired, message.contains("Close"));
         QCOMPARE(r.link.Timer1.interval(), message.contains("Close") ? 1000 : 0);
         // A handle that is not open never reaches the driver.
         const qsizetype before = r.d2xx.calls.size();
@@ -57,16 +57,16 @@ private slots:
         QFETCH(int, arrive);
         QFETCH(int, passed);
         LinkRig r;
-        r.state.RxBuffer.fill(0xAA);
-        r.state.LogLine.fill(0xAA);
+        r.link.RxBuffer.fill(0xAA);
+        r.link.LogLine.fill(0xAA);
         r.link.Open_USB();
         r.d2xx.reader = [&](DWORD) { return QByteArray(arrive, char(0x11)); };
         QCOMPARE(log ? r.link.readLogLine(asked) : r.link.readRx(asked), FT_OK);
         QCOMPARE(r.d2xx.calls.last().a, quint64(passed));
         const int got = std::min(passed, arrive);
-        QCOMPARE(r.state.BytesRead, got);
-        const QByteArray rx(reinterpret_cast<const char*>(r.state.RxBuffer.data()), State::kRxSize);
-        const QByteArray line(reinterpret_cast<const char*>(r.state.LogLine.data()), State::kLogLineSize);
+        QCOMPARE(r.link.BytesRead, got);
+        const QByteArray rx(reinterpret_cast<const char*>(r.link.RxBuffer.data()), Link::kRxSize);
+        const QByteArray line(reinterpret_cast<const char*>(r.link.LogLine.data()), Link::kLogLineSize);
         QCOMPARE(log ? line : rx, QByteArray(got, 0x11) + QByteArray((log ? line : rx).size() - got, char(0xAA)));
         QCOMPARE(log ? rx : line, QByteArray((log ? rx : line).size(), char(0xAA)));
     }
@@ -79,7 +79,7 @@ private slots:
         LinkRig r;
         QTimer::singleShot(20, this, [&] { r.link.Wait_ms(100); });
         r.link.Wait_ms(600000);
-        QVERIFY(r.state.TimerFired && !r.link.Timer1.isActive());
+        QVERIFY(r.link.TimerFired && !r.link.Timer1.isActive());
         QCOMPARE(r.link.Timer1.interval(), 100);
     }
 };

@@ -15,7 +15,7 @@ int main(int argc, char** argv)
         return 2;
     }
     LinkRig r;
-    ErrorLog log(r.state, r.link, r.host);
+    ErrorLog log(r.link, r.status, r.host);
     r.host.text = QString::fromLatin1(f.readAll());
     log.cmdPrintLog_Click();
     for (const FakeHost::Message& m : r.host.messages)

@@ -20,7 +20,7 @@ class TestErrorLog : public QObject {
 
     // The pacing waits are for the instrument: here each ends at the next pass of the event loop.
     struct Rig : LinkRig {
-        ErrorLog log{state, link, host};
+        ErrorLog log{link, status, host};
         QTimer ticker;
         int served = 0;
         // Records by index, 36 bytes queued for each; the one at `endAt` carries the end marker.
@@ -28,7 +28,7 @@ class TestErrorLog : public QObject {
         {
             ticker.callOnTimeout([this] { link.Timer1_Timer(); });
             ticker.start(0);
-            state.StatusText = "earlier\r\n";
+            status.StatusText = "earlier\r\n";
             d2xx.queue = {36};
             d2xx.reader = [this, endAt](DWORD) {
                 const int i = served++;

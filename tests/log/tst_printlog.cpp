@@ -72,7 +72,7 @@ private slots:
     void printErrorBox()
     {
         LinkRig r;
-        ErrorLog log(r.state, r.link, r.host);
+        ErrorLog log(r.link, r.status, r.host);
         r.host.text = "1:  Entry\r\n";
         log.cmdPrintLog_Click();
         QCOMPARE(r.host.messages.size(), 1);

@@ -24,11 +24,11 @@ QImage solid(int w, int h, QRgb c)
 // blocks[k]; with no blocks every block read times out empty.
 struct Rig : LinkRig {
     Surface surface;
-    ScreenCapture screen{state, link, host, surface};
+    ScreenCapture screen{link, status, surface};
 
     explicit Rig(uint8_t mode = 0x0A, QList<QByteArray> blocks = {})
     {
-        state.QueueCount = 8192;   // as after an earlier frame: no queue wait
+        link.QueueCount = 8192;   // as after an earlier frame: no queue wait
         d2xx.reader = [this, mode, blocks](DWORD n) {
             return n == 1 ? QByteArray(1, char(mode)) : blocks.value((d2xx.writtenCodes().count(246) - 1) % 5);
         };
@@ -88,8 +88,8 @@ private slots:
         QList<QByteArray> blocks(5);
         blocks[block] = bytes;
         Rig r(0x0A, blocks);
-        r.state.QueueCount = std::max(n, 8192);
-        r.state.RxBuffer.fill(uint8_t(leftover));
+        r.link.QueueCount = std::max(n, 8192);
+        r.link.RxBuffer.fill(uint8_t(leftover));
         const QImage before = pattern();
         r.surface.image() = before;
         r.link.Open_USB();
@@ -115,7 +115,7 @@ private slots:
     void oneFrame()
     {
         Rig r;
-        r.state.QueueCount = 8000;
+        r.link.QueueCount = 8000;
         r.d2xx.queue = {0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000, 8192};
         r.d2xx.statuses["Close"] = {FT_IO_ERROR};
         r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
@@ -139,7 +139,7 @@ private slots:
     void trickle()
     {
         Rig r;
-        r.state.QueueCount = 0;
+        r.link.QueueCount = 0;
         r.d2xx.onCall = [&](const FakeD2xx::Call&) { r.d2xx.queue = {DWORD(r.d2xx.calls.size())}; };
         r.screen.cmdDownLoad_Click();
         const QStringList reads = r.d2xx.described().filter("Read@");
@@ -188,7 +188,7 @@ private slots:
             r.d2xx.statuses[statuses.section('=', 0, 0)] << v.toUInt();
         for (int q : queue)
             r.d2xx.queue << DWORD(q);
-        r.state.QueueCount = 0;
+        r.link.QueueCount = 0;
         r.d2xx.onCall = [&](const FakeD2xx::Call& c) {
             if (c.fn == "Write" && quint8(c.bytes[0]) == 244 && r.d2xx.writtenCodes().count(244) == stopAfter)
                 QTimer::singleShot(0, [&] { r.screen.cmdStop_Click(); });
@@ -196,8 +196,8 @@ private slots:
         r.screen.cmdContinuous_Click();
         QTEST(r.d2xx.writtenCodes(), "codes");
         QTEST(r.host.text1History, "history");
-        QTEST(r.state.StatusText, "statusText");
-        QVERIFY(!r.state.handleOpen);
+        QTEST(r.status.StatusText, "statusText");
+        QVERIFY(!r.link.handleOpen);
         // "Stop" is heard in the pause after a frame, and a successful close says nothing.
         if (stopAfter)
             QCOMPARE(r.link.Timer1.interval(), 100);
@@ -228,16 +228,16 @@ private slots:
             QVERIFY(QFile::remove(file));
         Rig r;
         r.surface.image() = pattern();
-        r.state.RxBuffer[0] = uint8_t(byte);
+        r.link.RxBuffer[0] = uint8_t(byte);
         // Levels at positions 120, 122, 124, 126; the bytes between are not levels.
         const uint8_t levels[4] = {0, 206, 230, uint8_t(40 + 5 * mode)};
         for (int i = 0; i < 4; ++i) {
-            r.state.RxBuffer[size_t(119 + 2 * i)] = levels[i];
-            r.state.RxBuffer[size_t(120 + 2 * i)] = 3;
+            r.link.RxBuffer[size_t(119 + 2 * i)] = levels[i];
+            r.link.RxBuffer[size_t(120 + 2 * i)] = 3;
         }
         r.screen.Load_graticule();
         r.screen.Draw_level_bars();   // modes above 10 only
-        QCOMPARE(r.state.DisplayMode, mode);
+        QCOMPARE(r.screen.DisplayMode, mode);
         QImage want = file.isEmpty() ? pattern() : withPicture(missing ? QImage() : picture(mode));
         if (mode > 10)
             bars(want, levels);
@@ -245,7 +245,7 @@ private slots:
         const QString told = missing ? QString("Graticule %1 could not be loaded from %2\r\n")
                                            .arg(file, QDir::toNativeSeparators(QDir::currentPath()))
                                      : QString();
-        QCOMPARE(r.state.StatusText, told);
+        QCOMPARE(r.status.StatusText, told);
         if (file.isEmpty())
             return;
         // Read afresh each time: a replaced file shows at once, cut off beyond the
@@ -255,25 +255,25 @@ private slots:
             writePicture(file, big);
         r.screen.Load_graticule();
         COMPARE_IMAGES(r.surface.image(), withPicture(big));
-        QCOMPARE(r.state.StatusText, told);
+        QCOMPARE(r.status.StatusText, told);
         if (!missing)
             return;
         // Told again after a frame in another mode.
-        r.state.RxBuffer[0] = 1;
+        r.link.RxBuffer[0] = 1;
         r.screen.Load_graticule();
-        r.state.RxBuffer[0] = 12;
+        r.link.RxBuffer[0] = 12;
         r.screen.Load_graticule();
-        QCOMPARE(r.state.StatusText, told + told);
+        QCOMPARE(r.status.StatusText, told + told);
     }
 
     void clear()
     {
         Rig r;
         r.surface.image().fill(kWhite);
-        r.state.StatusText = "USB Read Failed\r\n";
+        r.status.StatusText = "USB Read Failed\r\n";
         r.screen.cmdClear_Click();
         COMPARE_IMAGES(r.surface.image(), withPicture(QImage()));
-        QCOMPARE(r.state.StatusText, QString(" "));
+        QCOMPARE(r.status.StatusText, QString(" "));
         QCOMPARE(r.host.text1History, QStringList{" "});
         QVERIFY(r.d2xx.calls.isEmpty());
     }

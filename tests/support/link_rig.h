@@ -4,6 +4,7 @@
 #include "fake_d2xx.h"
 #include "fake_host.h"
 #include "link.h"
+#include "statuslog.h"
 
 // The queue waits' clock: it moves only when a wait pauses or a test moves it.
 struct FakeClock {
@@ -16,10 +17,10 @@ struct FakeClock {
 };
 
 struct LinkRig {
-    State state;
     FakeD2xx d2xx;
     FakeHost host;
-    Link link{state, d2xx, host};
+    StatusLog status{host};
+    Link link{d2xx, status};
     FakeClock clock;
     LinkRig() { clock.attach(link); }
 };

@@ -51,10 +51,9 @@ struct Rig {
     QTemporaryDir dir;
     QString was = QDir::currentPath(), path = QDir::cleanPath(dir.path());
     bool entered = QDir::setCurrent(path);   // the dialog starts in the working directory
-    State state;
     Surface surface;
     FakeHost host;
-    frmFiles dlg{state, surface, host};
+    frmFiles dlg{surface, host};
     QStringList boxes;   // "title: text (icon)"
     Rig()
     {
@@ -141,12 +140,12 @@ private slots:
 #endif
         QCOMPARE(r.boxes.size(), shown.isNull() ? 1 : 0);
         if (shown.isNull()) {
-            QVERIFY2(r.boxes[0].startsWith(store ? "Store Error: The picture could not be stored as\n" + r.state.PicturePath + "\n"
+            QVERIFY2(r.boxes[0].startsWith(store ? "Store Error: The picture could not be stored as\n" + r.dlg.PicturePath + "\n"
                                                  : "File Directory Error: No .BMP file is selected (0)"), qPrintable(r.boxes[0]));
             QCOMPARE(readAll(r.file("old")), old);
         } else if (store) {
             // 24-bit pixels, no palette, the longer old file replaced whole.
-            QCOMPARE(r.state.PicturePath, QDir::toNativeSeparators(r.file(name)));
+            QCOMPARE(r.dlg.PicturePath, QDir::toNativeSeparators(r.file(name)));
             QCOMPARE(readAll(r.file(name)).size(), 54 + 320 * 240 * 3);
             QCOMPARE(QImage(r.file(name)).convertToFormat(QImage::Format_RGB32), pattern(10));
         }

@@ -156,17 +156,17 @@ private slots:
         Rig r;
         r.w.show();
         int ends = 0, waited = -1;
-        r.w.terminate = [&] { ++ends, waited = r.w.Timer1.interval(); };
+        r.w.terminate = [&] { ++ends, waited = r.w.session.link.Timer1.interval(); };
         auto endedAfterWait = [&](int n) {
-            return ends == n && waited == 100 && r.w.state.TimerFired && !r.w.state.ContinuousOn;
+            return ends == n && waited == 100 && r.w.session.link.TimerFired && !r.w.session.screen.ContinuousOn;
         };
-        r.w.state.ContinuousOn = true;
+        r.w.session.screen.ContinuousOn = true;
         QVERIFY(!r.w.close());
         QVERIFY(endedAfterWait(1));
-        r.w.state.ContinuousOn = true;
+        r.w.session.screen.ContinuousOn = true;
         waited = -1;
         QTimer::singleShot(50, r.w.cmdExit, [&] { QTest::mouseClick(r.w.cmdExit, Qt::LeftButton); });
-        r.w.link.Wait_ms(600000);
+        r.w.session.link.Wait_ms(600000);
         QVERIFY(endedAfterWait(2));
     }
 
