@@ -1,4 +1,5 @@
 #include "link.h"
+#include "protocol.h"
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <algorithm>
@@ -48,7 +49,7 @@ void Link::Open_USB()
 void Link::Send_byte_to_USB(int code)
 {
     state_.TxString[0] = static_cast<uint8_t>(code);
-    state_.TxString[1] = 240;
+    state_.TxString[1] = protocol::kCommandEnd;
     FT_STATUS st = FT_INVALID_HANDLE;
     if (state_.handleOpen) {
         DWORD written = 0;

@@ -1,5 +1,6 @@
 #include "errorlog.h"
 #include "logrecord.h"
+#include "protocol.h"
 
 ErrorLog::ErrorLog(State& state, Link& link, Host& host) : state_(state), link_(link), host_(host) {}
 
@@ -28,11 +29,11 @@ void ErrorLog::download()
     state_.StatusText.clear();
     host_.setBusyPointer(true);
 
-    link_.Send_byte_to_USB(248);
+    link_.Send_byte_to_USB(protocol::kLogStart);
     link_.Wait_ms(200);
 
     for (int i = 0; i <= kLastLogRecord; ++i) {
-        link_.Send_byte_to_USB(250);
+        link_.Send_byte_to_USB(protocol::kLogRecord);
         if (link_.setTimeouts() != FT_OK) {
             failLog(QStringLiteral("USB SetTimeout Failed"));
             break;
@@ -93,7 +94,7 @@ void ErrorLog::cmdEraseLog_Click()
     link_.Open_USB();
     state_.StatusText = QStringLiteral("Connecting to Corvameter\r\n");
     host_.setText1(state_.StatusText);
-    link_.Send_byte_to_USB(252);
+    link_.Send_byte_to_USB(protocol::kLogErase);
     link_.appendStatus(QStringLiteral("Erase command sent"));
     if (link_.close() != FT_OK)
         host_.setText1(QStringLiteral("Close Failed"));

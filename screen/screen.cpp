@@ -1,28 +1,11 @@
 #include "screen.h"
+#include "protocol.h"
 #include <QDir>
 #include <QImage>
 #include <algorithm>
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
-
-// Background bitmap by display mode (low five bits of the mode byte).
-const char* const kGraticules[32] = {
-    nullptr,            "wfm_eu.bmp",       "wfm_ire.bmp",     "wfm_dig.bmp",
-    "vec_pal_cst.bmp",  "vec_ntsc_cst.bmp", "vec_sd_ana.bmp",  "vec_hd_ana.bmp",
-    "vec_sd_dig.bmp",   "vec_hd_dig.bmp",   nullptr,           "aud_bbc.bmp",
-    "aud_vu.bmp",       "aud_ebu.bmp",      "aud_nordic.bmp",  "aud_digi.bmp",
-    "aud_din.bmp",
-};
-
-// The four level bars: buffer position, left edge, colour. Each is 5 pixels
-// wide and reaches from its level row to row 206.
-struct Bar {
-    int position, left, colour;
-};
-constexpr Bar kBars[4] = {{120, 17, 12}, {122, 41, 10}, {124, 273, 12}, {126, 297, 10}};
-constexpr int kBarWidth = 5;
-constexpr int kBarBaseRow = 206;
 }
 
 ScreenCapture::ScreenCapture(State& state, Link& link, Host& host, Surface& surface)
@@ -32,7 +15,7 @@ ScreenCapture::ScreenCapture(State& state, Link& link, Host& host, Surface& surf
 
 const char* ScreenCapture::graticuleFile(int mode)
 {
-    return mode >= 0 && mode < 32 ? kGraticules[mode] : nullptr;
+    return protocol::graticuleFile(mode);
 }
 
 void ScreenCapture::cmdDownLoad_Click()
@@ -81,7 +64,7 @@ void ScreenCapture::cmdClear_Click()
 // could not be set, which ends a continuous download.
 bool ScreenCapture::frameExchange()
 {
-    link_.Send_byte_to_USB(242);
+    link_.Send_byte_to_USB(protocol::kScreenStart);
     if (link_.setTimeouts() != FT_OK) {
         link_.appendStatus(QStringLiteral("USB SetTimeout Failed"));
         return false;
@@ -93,14 +76,14 @@ bool ScreenCapture::frameExchange()
         link_.appendStatus(QStringLiteral("USB Read Failed"));
     }
     Get_screen_data();
-    link_.Send_byte_to_USB(244);
+    link_.Send_byte_to_USB(protocol::kScreenEnd);
     surface_.changed();
     return true;
 }
 
 void ScreenCapture::Load_graticule()
 {
-    const int mode = state_.rx(1) & 0x1F;
+    const int mode = state_.rx(1) & protocol::kModeMask;
     state_.DisplayMode = mode;
     if (mode != graticuleMode_) {
         graticuleMode_ = mode;
@@ -128,19 +111,20 @@ void ScreenCapture::Load_graticule()
 
 void ScreenCapture::Draw_level_bars()
 {
-    if (state_.DisplayMode <= 10)
+    if (!protocol::isAudioMode(state_.DisplayMode))
         return;
-    for (size_t i = 0; i < std::size(kBars); ++i) {
-        const Bar& bar = kBars[i];
-        levels[i] = state_.rx(bar.position);
-        surface_.filledRect(bar.left, levels[i], bar.left + kBarWidth - 1, kBarBaseRow, bar.colour);
+    for (int i = 0; i < protocol::kLevelBarCount; ++i) {
+        const protocol::LevelBar& bar = protocol::kLevelBars[i];
+        levels[size_t(i)] = state_.rx(bar.position);
+        surface_.filledRect(bar.left, levels[size_t(i)], bar.left + protocol::kLevelBarWidth - 1,
+                            protocol::kLevelBarBase, bar.colour);
     }
 }
 
 void ScreenCapture::Get_screen_data()
 {
     for (int block = 0; block < kBlocks; ++block) {
-        link_.Send_byte_to_USB(246);
+        link_.Send_byte_to_USB(protocol::kScreenBlock);
         if (link_.setTimeouts() != FT_OK) {
             link_.replaceText1(QStringLiteral("SetTimeout Failed"));
             break;
