@@ -54,8 +54,7 @@ void ScreenCapture::cmdClear_Click()
 {
     state_.StatusText = QStringLiteral(" ");
     host_.setText1(state_.StatusText);
-    for (int x = 0; x <= Surface::kWidth; ++x)
-        surface_.line(x, 0, x, Surface::kHeight - 1, 0);
+    surface_.clear();   // every pixel colour 0, black
     surface_.changed();
 }
 
