@@ -1,14 +1,15 @@
 #pragma once
 #include "d2xx.h"
-#include <QLibrary>
 #include <QString>
 #include <QStringList>
 #include <memory>
 
-// Reaches the vendor's driver library, loaded on first use by its platform name
-// (FTD2XX.DLL, libftd2xx.so, libftd2xx.dylib) through the system loader path.
-// Where that library cannot be loaded and libftdi1 support is built in (Linux,
-// macOS), the same calls go through libftdi1 instead.
+// Picks the library that carries the seven calls, on the first call, and
+// passes every call on to it: the vendor's driver library (VendorD2xx), loaded
+// by its platform name (FTD2XX.DLL, libftd2xx.so, libftd2xx.dylib) through the
+// system loader path, its reads waiting asleep (AsleepReads). Where that
+// library cannot be loaded and libftdi1 support is built in (Linux, macOS),
+// libftdi1 (LibftdiD2xx) instead.
 class DynamicD2xx : public D2xx {
 public:
     // Which library carries the calls; None until the first call decides.
@@ -32,7 +33,8 @@ public:
 
     static QStringList platformCandidates();
     static QString platformLibraryName();
-    QString loadedFrom() const { return lib_.fileName(); }
+    // The vendor library's name as last given to the loader.
+    QString loadedFrom() const { return loadedFrom_; }
 
     // Restricts the choice to one library (None: vendor's, else libftdi1), for
     // a user who asks for one. Only before the first call; false after it, or
@@ -42,25 +44,30 @@ public:
     static bool libftdiBuiltIn();
     // For people: the vendor library's file, or "libftdi1 1.5"; empty before
     // the first call.
-    QString libraryInUse() const;
+    QString libraryInUse() const { return inUse_; }
 
     // Wait asleep for a read's bytes before handing the read to the vendor's
-    // library (see Read). On unless a benchmark compares without it.
+    // library (AsleepReads). On unless a benchmark compares without it; read
+    // when the first call picks the library.
     bool waitAsleepForReads = true;
 
 private:
-    void load();
-    void announce() const;
+    // The implementation in use, picked on the first call.
+    D2xx& driver();
+    // Each gives its implementation and what libraryInUse() is to say, or
+    // null with the reason in `why`. Either may be called again later: the
+    // loader may replace the implementation as long as nothing is open.
+    std::unique_ptr<D2xx> loadVendor(QString& inUse, QString& why);
+    std::unique_ptr<D2xx> loadLibftdi(QString& inUse, QString& why);
+    // Puts `impl` in use from the next call on. Nothing may be open on the
+    // one it replaces.
+    void install(Backend backend, std::unique_ptr<D2xx> impl, const QString& inUse);
     [[noreturn]] void missing(const QString& vendorError, const QString& libftdiError);
-    QFunctionPointer entry(const char* name);
 
     QStringList candidates_;
     Backend only_ = Backend::None;
     Backend backend_ = Backend::None;
-    ULONG readTimeoutMs_ = 0;   // the vendor library's read time-out, as last set
-    QLibrary lib_;
-    bool loaded_ = false;
-    struct Entries;
-    Entries* fn_ = nullptr;
-    std::unique_ptr<D2xx> libftdi_;
+    QString loadedFrom_;
+    QString inUse_;
+    std::unique_ptr<D2xx> impl_;
 };

@@ -1,4 +1,5 @@
 #include "link.h"
+#include "protocol.h"
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <algorithm>
@@ -72,7 +73,7 @@ Link::OpenResult Link::Open_USB()
 bool Link::Send_byte_to_USB(int code)
 {
     TxString[0] = static_cast<uint8_t>(code);
-    TxString[1] = 240;
+    TxString[1] = protocol::kCommandEnd;
     FT_STATUS st = FT_INVALID_HANDLE;
     if (handleOpen) {
         DWORD written = 0;   // the status alone judges the write

@@ -1,5 +1,6 @@
 #include "errorlog.h"
 #include "logrecord.h"
+#include "protocol.h"
 
 ErrorLog::ErrorLog(Link& link, StatusLog& status, Host& host) : link_(link), status_(status), host_(host) {}
 
@@ -35,11 +36,11 @@ void ErrorLog::download(LogOutcome& out)
     status_.clear();
     host_.setBusyPointer(true);
 
-    link_.Send_byte_to_USB(248);
+    link_.Send_byte_to_USB(protocol::kLogStart);
     link_.Wait_ms(200);
 
     for (int i = 0; i <= kLastLogRecord; ++i) {
-        link_.Send_byte_to_USB(250);
+        link_.Send_byte_to_USB(protocol::kLogRecord);
         if (link_.setTimeouts() != FT_OK) {
             failLog(out, Outcome::SetTimeouts, QStringLiteral("USB SetTimeout Failed"));
             break;
@@ -113,7 +114,7 @@ LogOutcome ErrorLog::cmdEraseLog_Click()
         out.fail(Outcome::Open);
     status_.clear(QStringLiteral("Connecting to Corvameter\r\n"));
     const int writesFailed = link_.failedWrites;
-    link_.Send_byte_to_USB(252);
+    link_.Send_byte_to_USB(protocol::kLogErase);
     if (link_.failedWrites != writesFailed)
         out.fail(Outcome::Write);
     status_.append(QStringLiteral("Erase command sent"));

@@ -1,28 +1,11 @@
 #include "screen.h"
+#include "protocol.h"
 #include <QDir>
 #include <QImage>
 #include <algorithm>
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
-
-// Background bitmap by display mode (low five bits of the mode byte).
-const char* const kGraticules[32] = {
-    nullptr,            "wfm_eu.bmp",       "wfm_ire.bmp",     "wfm_dig.bmp",
-    "vec_pal_cst.bmp",  "vec_ntsc_cst.bmp", "vec_sd_ana.bmp",  "vec_hd_ana.bmp",
-    "vec_sd_dig.bmp",   "vec_hd_dig.bmp",   nullptr,           "aud_bbc.bmp",
-    "aud_vu.bmp",       "aud_ebu.bmp",      "aud_nordic.bmp",  "aud_digi.bmp",
-    "aud_din.bmp",
-};
-
-// The four level bars: buffer position, left edge, colour. Each is 5 pixels
-// wide and reaches from its level row to row 206.
-struct Bar {
-    int position, left, colour;
-};
-constexpr Bar kBars[4] = {{120, 17, 12}, {122, 41, 10}, {124, 273, 12}, {126, 297, 10}};
-constexpr int kBarWidth = 5;
-constexpr int kBarBaseRow = 206;
 }
 
 ScreenCapture::ScreenCapture(Link& link, StatusLog& status, Surface& surface)
@@ -32,7 +15,7 @@ ScreenCapture::ScreenCapture(Link& link, StatusLog& status, Surface& surface)
 
 const char* ScreenCapture::graticuleFile(int mode)
 {
-    return mode >= 0 && mode < 32 ? kGraticules[mode] : nullptr;
+    return protocol::graticuleFile(mode);
 }
 
 FrameOutcome ScreenCapture::cmdDownLoad_Click()
@@ -93,8 +76,7 @@ void ScreenCapture::cmdStop_Click()
 void ScreenCapture::cmdClear_Click()
 {
     status_.clear(QStringLiteral(" "));
-    for (int x = 0; x <= Surface::kWidth; ++x)
-        surface_.line(x, 0, x, Surface::kHeight - 1, 0);
+    surface_.clear();   // every pixel colour 0, black
     surface_.changed();
 }
 
@@ -103,7 +85,7 @@ void ScreenCapture::cmdClear_Click()
 // could not be set, which ends a continuous download.
 bool ScreenCapture::frameExchange(FrameOutcome& out)
 {
-    link_.Send_byte_to_USB(242);
+    link_.Send_byte_to_USB(protocol::kScreenStart);
     if (link_.setTimeouts() != FT_OK) {
         out.fail(Outcome::SetTimeouts);
         status_.append(QStringLiteral("USB SetTimeout Failed"));
@@ -119,14 +101,14 @@ bool ScreenCapture::frameExchange(FrameOutcome& out)
         status_.append(QStringLiteral("USB Read Failed"));
     }
     Get_screen_data(&out);
-    link_.Send_byte_to_USB(244);
+    link_.Send_byte_to_USB(protocol::kScreenEnd);
     surface_.changed();
     return true;
 }
 
 bool ScreenCapture::Load_graticule()
 {
-    const int mode = link_.rx(1) & 0x1F;
+    const int mode = link_.rx(1) & protocol::kModeMask;
     DisplayMode = mode;
     if (mode != graticuleMode_) {
         graticuleMode_ = mode;
@@ -155,12 +137,13 @@ bool ScreenCapture::Load_graticule()
 
 void ScreenCapture::Draw_level_bars()
 {
-    if (DisplayMode <= 10)
+    if (!protocol::isAudioMode(DisplayMode))
         return;
-    for (size_t i = 0; i < std::size(kBars); ++i) {
-        const Bar& bar = kBars[i];
-        levels[i] = link_.rx(bar.position);
-        surface_.filledRect(bar.left, levels[i], bar.left + kBarWidth - 1, kBarBaseRow, bar.colour);
+    for (int i = 0; i < protocol::kLevelBarCount; ++i) {
+        const protocol::LevelBar& bar = protocol::kLevelBars[i];
+        levels[size_t(i)] = link_.rx(bar.position);
+        surface_.filledRect(bar.left, levels[size_t(i)], bar.left + protocol::kLevelBarWidth - 1,
+                            protocol::kLevelBarBase, bar.colour);
     }
 }
 
@@ -169,7 +152,7 @@ void ScreenCapture::Get_screen_data(FrameOutcome* out)
     FrameOutcome none;
     FrameOutcome& o = out ? *out : none;
     for (int block = 0; block < kBlocks; ++block) {
-        link_.Send_byte_to_USB(246);
+        link_.Send_byte_to_USB(protocol::kScreenBlock);
         if (link_.setTimeouts() != FT_OK) {
             o.fail(Outcome::SetTimeouts);
             status_.replace(QStringLiteral("SetTimeout Failed"));

@@ -2,6 +2,7 @@
 #include "link.h"
 #include "outcome.h"
 #include "statuslog.h"
+#include "protocol.h"
 #include "surface.h"
 #include <array>
 #include <cstdint>
@@ -29,8 +30,8 @@ public:
     bool ContinuousOn = false;
 
     // The wire format of one screen block.
-    static constexpr int kBlocks = 5;
-    static constexpr int kBlockBytes = 8192;
+    static constexpr int kBlocks = protocol::kScreenBlocks;
+    static constexpr int kBlockBytes = protocol::kBlockBytes;
     static constexpr int kBlockThreshold = 8185;
     // The decode also looks at position n + 1, so a block read stays one short
     // of the buffer's end.
@@ -48,7 +49,7 @@ public:
     static void plotBlock(const std::array<uint8_t, Link::kRxSize>& rx, int n, int block, Surface& surface);
 
     // What the last Draw_level_bars took from the receive buffer.
-    std::array<uint8_t, 4> levels{};
+    std::array<uint8_t, protocol::kLevelBarCount> levels{};
 
 private:
     bool frameExchange(FrameOutcome& out);

@@ -125,12 +125,12 @@ void drawVector(Frame& f, int frame)
 // middle and a correlation meter under it.
 void drawAudio(Frame& f, int frame)
 {
-    static const int kBarLeft[] = {17, 41, 273, 297};
-    for (int ch = 0; ch < 4; ++ch) {
-        int peak = 206;
+    for (int ch = 0; ch < protocol::kLevelBarCount; ++ch) {
+        const int left = protocol::kLevelBars[ch].left;
+        int peak = protocol::kLevelBarBase;
         for (int back = 1; back <= 8; ++back)
             peak = std::min<int>(peak, Instrument::levelFor(frame - back, ch));
-        for (int x = kBarLeft[ch] - 1; x <= kBarLeft[ch] + 5; ++x)
+        for (int x = left - 1; x <= left + protocol::kLevelBarWidth; ++x)
             f.plot(x, peak - 2, 15);
     }
     const double cx = 160, cy = 110, k = 42;
@@ -149,10 +149,10 @@ void drawAudio(Frame& f, int frame)
 
 void render(Frame& f, int frame, int mode)
 {
-    const int m = mode & 31;
-    if (m >= 4 && m <= 9)
+    const int m = mode & protocol::kModeMask;
+    if (protocol::isVectorMode(m))
         drawVector(f, frame);
-    else if (m >= 11)
+    else if (protocol::isAudioMode(m))
         drawAudio(f, frame);
     else
         drawWaveform(f, frame);
@@ -294,9 +294,9 @@ QByteArray Instrument::screenBlock(int frameIndex, int blockIndex, int mode)
         for (int r = 1; r < 128; ++r)
             out[c * 128 + r] = char((f.at(x, 2 * r) << 4) | f.at(x, 2 * r + 1));
     }
-    if (b == 4)   // the audio levels ride along with every frame's last block
-        for (int ch = 0; ch < 4; ++ch)
-            out[119 + 2 * ch] = char(levelFor(frameIndex, ch));
+    if (b == protocol::kScreenBlocks - 1)   // the audio levels ride along with every frame's last block
+        for (int ch = 0; ch < protocol::kLevelBarCount; ++ch)
+            out[protocol::kLevelBars[ch].position - 1] = char(levelFor(frameIndex, ch));
     return out;
 }
 
@@ -370,22 +370,22 @@ bool Instrument::present(Clock::time_point t) const
 
 void Instrument::hostWrite(const uint8_t* b, size_t n)
 {
-    if (b && n == 2 && b[1] == 240)
+    if (b && n == 2 && b[1] == protocol::kCommandEnd)
         command(b[0]);
 }
 
 void Instrument::command(uint8_t code)
 {
     switch (code) {
-    case 242:   // start of a screen: the mode byte
+    case protocol::kScreenStart:   // start of a screen: the mode byte
         queue(QByteArray(1, char(modeByteFor(cfg_, frames_))));
         ++frames_;
         blockInFrame_ = 0;
         break;
-    case 244:   // end of a screen
+    case protocol::kScreenEnd:   // end of a screen
         blockInFrame_ = 0;
         break;
-    case 246: { // the next block of the current screen
+    case protocol::kScreenBlock: { // the next block of the current screen
         const int frame = std::max(0, frames_ - 1);
         QByteArray block = screenBlock(frame, blockInFrame_ % 5, modeByteFor(cfg_, frame));
         ++blockInFrame_;
@@ -406,10 +406,10 @@ void Instrument::command(uint8_t code)
         }
         break;
     }
-    case 248:   // start of the log
+    case protocol::kLogStart:   // start of the log
         logCursor_ = 0;
         break;
-    case 250: { // the next log record
+    case protocol::kLogRecord: { // the next log record
         SimConfig c = cfg_;
         if (erased_)
             c.logRecords = 0;
@@ -417,7 +417,7 @@ void Instrument::command(uint8_t code)
         ++logCursor_;
         break;
     }
-    case 252:   // erase the log
+    case protocol::kLogErase:   // erase the log
         erased_ = true;
         break;
     default:

@@ -15,6 +15,7 @@
 //   CORVASIM_TRACE=path         append one line per call ("-" = stderr)
 //
 // Not thread-safe by itself: each face guards its instrument with its own lock.
+#include "protocol.h"
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -77,7 +78,7 @@ public:
     Instrument& operator=(const Instrument&) = delete;
 
     static constexpr const char* kSerial = "CVM00001";
-    static constexpr int kBlockBytes = 8192;
+    static constexpr int kBlockBytes = protocol::kBlockBytes;
     static constexpr int kRecordBytes = 40;
     static constexpr int kPacketBytes = 64;   // full-speed bulk packet
     static constexpr int kPacketData = 62;    // after the two modem-status bytes

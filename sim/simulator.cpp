@@ -4,10 +4,6 @@
 #include <cstring>
 #include <limits>
 
-namespace {
-constexpr FT_STATUS kInvalidParameter = 6;   // the driver's FT_INVALID_PARAMETER
-}
-
 Simulator::Simulator(SimConfig cfg) : inst_(std::move(cfg)) {}
 
 int Simulator::framesStarted() const
@@ -56,7 +52,7 @@ FT_STATUS Simulator::ListDevices(void* arg1, void* arg2, DWORD flags)
     if (!inst_.present(Clock::now()))
         st = FT_DEVICE_NOT_FOUND;
     else if (flags != (FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) || !arg2)
-        st = kInvalidParameter;
+        st = FT_INVALID_PARAMETER;
     else if (index != 0)
         st = FT_DEVICE_NOT_FOUND;   // one instrument on the bus
     else
@@ -72,7 +68,7 @@ FT_STATUS Simulator::OpenEx(void* arg1, DWORD flags, FT_HANDLE* h)
     const QByteArray name = serial ? QByteArray(serial, qsizetype(strnlen(serial, 256))) : QByteArray("(null)");
     FT_STATUS st = FT_OK;
     if (!serial || !h)
-        st = kInvalidParameter;
+        st = FT_INVALID_PARAMETER;
     else if (!inst_.present(Clock::now()))
         st = FT_DEVICE_NOT_FOUND;
     else if (inst_.faults().noOpen || open_)
@@ -106,7 +102,7 @@ FT_STATUS Simulator::Write(FT_HANDLE h, void* buffer, DWORD n, DWORD* written)
     if (!valid(h))
         st = FT_INVALID_HANDLE;
     else if ((!b && n) || !written)
-        st = kInvalidParameter;
+        st = FT_INVALID_PARAMETER;
     else
         st = check(h, inst_.faults().failWriteAfter, writes_);
     if (written)
@@ -143,7 +139,7 @@ FT_STATUS Simulator::GetQueueStatus(FT_HANDLE h, DWORD* q)
     if (!valid(h))
         st = FT_INVALID_HANDLE;
     else if (!q)
-        st = kInvalidParameter;
+        st = FT_INVALID_PARAMETER;
     else
         st = check(h, inst_.faults().failQueueAfter, queueCalls_);
     if (st == FT_OK) {
@@ -163,7 +159,7 @@ FT_STATUS Simulator::Read(FT_HANDLE h, void* buffer, DWORD n, DWORD* got)
     if (!valid(h))
         st = FT_INVALID_HANDLE;
     else if ((!buffer && n) || !got)
-        st = kInvalidParameter;
+        st = FT_INVALID_PARAMETER;
     else
         st = check(h, inst_.faults().failReadAfter, reads_);
     if (st != FT_OK) {

@@ -1,11 +1,11 @@
 // The simulated instrument as an FTDI chip on a USB bus: a stand-in for
 // libusb-1.0 (file name and SONAME libusb-1.0.so.0) for the vendor's D2XX
-// library and libftdi1, which both reach the chip through it. One FT245R-class
-// device, 0403:6001, bulk IN 0x81 and OUT 0x02 with 64-byte packets; every IN
-// packet starts with the two modem-status bytes. Transfers complete in
-// libusb_handle_events*() on the caller's thread, or inside the synchronous
-// calls. Configured from the environment as instrument.h says.
-#include "instrument.h"
+// library and libftdi1, which both reach the chip through it. This file is
+// the library's calls: devices, handles, transfers and their events; the chip
+// itself (ftdi_chip.h) answers the requests and makes the packets. Transfers
+// complete in libusb_handle_events*() on the caller's thread, or inside the
+// synchronous calls. Configured from the environment as instrument.h says.
+#include "ftdi_chip.h"
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -49,9 +49,7 @@ namespace {
 
 using Clock = Instrument::Clock;
 
-constexpr uint16_t kVendor = 0x0403, kProduct = 0x6001, kChipRelease = 0x0600;   // an R-series chip
-constexpr uint8_t kEpIn = 0x81, kEpOut = 0x02;
-const char* const kStrings[] = {nullptr, "Brisko", "Corvameter", Instrument::kSerial};
+constexpr uint8_t kEpIn = FtdiChip::kEpIn, kEpOut = FtdiChip::kEpOut;
 
 // Our part of a transfer, in front of the part callers see.
 struct Xfer {
@@ -71,20 +69,12 @@ struct Emu {
     std::mutex m;
     std::condition_variable cv;              // something finished or arrived
     std::recursive_mutex callbacks;          // held while callbacks run and while a caller's `completed` is read
-    Instrument inst{SimConfig::fromEnvironment()};
+    FtdiChip chip;
     libusb_context defaultContext;
     libusb_device dev;
     libusb_device_handle* claimedBy = nullptr;
     std::deque<libusb_transfer*> in;         // bulk IN transfers waiting for packets, oldest first
     std::deque<libusb_transfer*> finished;   // asynchronous ones done, callbacks due
-    Clock::time_point lastIn{};              // the last packet on bulk IN, for the status-only packets
-    std::array<uint8_t, 2> modem{0x31, 0x60};   // CTS, DSR; transmitter empty
-    std::array<uint16_t, 64> eeprom{};
-    uint8_t bitMode = 0;
-    int outTransfers = 0;                    // for fail-write
-
-    Emu() { buildEeprom(); }
-    void buildEeprom();
 };
 
 Emu& emu()
@@ -93,70 +83,9 @@ Emu& emu()
     return *e;
 }
 
-// The R-series EEPROM: settings, the three strings as USB string descriptors
-// from byte 0x18 on (pointers with bit 7 set), checksum in the last word.
-void Emu::buildEeprom()
+uint16_t le16(const uint8_t* p)
 {
-    std::array<uint8_t, 128> b{};
-    b[0x01] = 0x40;   // the R series' fixed endpoint-size bit
-    b[0x02] = kVendor & 0xFF, b[0x03] = kVendor >> 8;
-    b[0x04] = kProduct & 0xFF, b[0x05] = kProduct >> 8;
-    b[0x06] = kChipRelease & 0xFF, b[0x07] = kChipRelease >> 8;
-    b[0x08] = 0xA0;   // bus powered, remote wake-up
-    b[0x09] = 45;     // 90 mA
-    b[0x0C] = 0x00, b[0x0D] = 0x02;   // USB 2.0
-    b[0x14] = 0x23, b[0x15] = 0x01, b[0x16] = 0x05;   // CBUS pins: the usual TX/RX LED and power signals
-    int at = 0x18;
-    for (int s = 1; s <= 3; ++s) {
-        const size_t n = std::strlen(kStrings[s]);
-        b[size_t(0x0E + 2 * (s - 1))] = uint8_t(0x80 | at);
-        b[size_t(0x0F + 2 * (s - 1))] = uint8_t(2 + 2 * n);
-        b[size_t(at)] = uint8_t(2 + 2 * n);
-        b[size_t(at + 1)] = 0x03;
-        for (size_t i = 0; i < n; ++i)
-            b[size_t(at + 2) + 2 * i] = uint8_t(kStrings[s][i]);
-        at += int(2 + 2 * n);
-    }
-    for (size_t i = 0; i < 63; ++i)
-        eeprom[i] = uint16_t(b[2 * i] | b[2 * i + 1] << 8);
-    uint16_t sum = 0xAAAA;
-    for (size_t i = 0; i < 63; ++i) {
-        sum ^= eeprom[i];
-        sum = uint16_t(sum << 1 | sum >> 15);
-    }
-    eeprom[63] = sum;
-}
-
-std::vector<uint8_t> deviceDescriptor()
-{
-    return {18, LIBUSB_DT_DEVICE, 0x00, 0x02, 0, 0, 0, 8, kVendor & 0xFF, kVendor >> 8, kProduct & 0xFF, kProduct >> 8,
-            kChipRelease & 0xFF, kChipRelease >> 8, 1, 2, 3, 1};
-}
-
-std::vector<uint8_t> configDescriptor()
-{
-    return {9, LIBUSB_DT_CONFIG, 32, 0, 1, 1, 0, 0xA0, 45,
-            9, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
-            7, LIBUSB_DT_ENDPOINT, kEpIn, LIBUSB_TRANSFER_TYPE_BULK, 64, 0, 0,
-            7, LIBUSB_DT_ENDPOINT, kEpOut, LIBUSB_TRANSFER_TYPE_BULK, 64, 0, 0};
-}
-
-std::vector<uint8_t> stringDescriptor(int index)
-{
-    if (index == 0)
-        return {4, LIBUSB_DT_STRING, 0x09, 0x04};   // US English
-    if (index < 1 || index > 3)
-        return {};
-    std::vector<uint8_t> d{0, LIBUSB_DT_STRING};
-    for (const char* c = kStrings[index]; *c; ++c)
-        d.insert(d.end(), {uint8_t(*c), 0});
-    d[0] = uint8_t(d.size());
-    return d;
-}
-
-Clock::duration statusPeriod(const Emu& e)
-{
-    return std::chrono::milliseconds(std::max(e.inst.latencyMs(), 1));
+    return uint16_t(p[0] | p[1] << 8);
 }
 
 void complete(Emu& e, libusb_transfer* t, libusb_transfer_status st)
@@ -168,21 +97,11 @@ void complete(Emu& e, libusb_transfer* t, libusb_transfer_status st)
         e.finished.push_back(t);
 }
 
-void putPacket(Emu& e, libusb_transfer* t, const QByteArray& data)
-{
-    unsigned char* p = t->buffer + t->actual_length;
-    p[0] = e.modem[0];
-    p[1] = e.modem[1];
-    if (!data.isEmpty())
-        std::memcpy(p + 2, data.constData(), size_t(data.size()));
-    t->actual_length += int(2 + data.size());
-}
-
 // Everything that has happened by `now`: packets into the waiting bulk IN
 // transfers, time-outs, cancels, the instrument leaving the bus.
 void progress(Emu& e, Clock::time_point now)
 {
-    const bool here = e.inst.present(now);
+    const bool here = e.chip.inst.present(now);
     bool changed = false;
     for (auto it = e.in.begin(); it != e.in.end();) {
         libusb_transfer* t = *it;
@@ -199,45 +118,14 @@ void progress(Emu& e, Clock::time_point now)
         complete(e, t, st);
         changed = true;
     }
-    // Packets go to the oldest transfer. A short packet ends a transfer, as
-    // does a full buffer; with no data the chip sends its status alone when
-    // the latency timer runs out.
+    // Packets go to the oldest transfer.
     while (!e.in.empty()) {
         libusb_transfer* t = e.in.front();
-        const Xfer& x = priv(t);
-        libusb_transfer_status end = LIBUSB_TRANSFER_ERROR;   // not ended
-        for (;;) {
-            const int room = t->length - t->actual_length;
-            if (room < 2) {
-                end = LIBUSB_TRANSFER_COMPLETED;
-                break;
-            }
-            const auto p = e.inst.nextPacket();
-            if (p && p->due <= now) {
-                if (2 + (p->end - p->begin) > room) {   // the caller's buffer is no whole number of packets
-                    end = LIBUSB_TRANSFER_OVERFLOW;
-                    break;
-                }
-                putPacket(e, t, e.inst.takePacket(*p));
-                e.lastIn = std::max(p->due, x.submitted);
-                if (p->end - p->begin < Instrument::kPacketData) {
-                    end = LIBUSB_TRANSFER_COMPLETED;
-                    break;
-                }
-                continue;
-            }
-            const Clock::time_point statusDue = e.lastIn + statusPeriod(e);
-            if (statusDue <= now) {
-                putPacket(e, t, {});
-                e.lastIn = std::max(statusDue, x.submitted);
-                end = LIBUSB_TRANSFER_COMPLETED;
-            }
-            break;
-        }
-        if (end == LIBUSB_TRANSFER_ERROR)
+        const FtdiChip::In in = e.chip.bulkIn(t->buffer, t->length, t->actual_length, priv(t).submitted, now);
+        if (in == FtdiChip::In::Waiting)
             break;
         e.in.pop_front();
-        complete(e, t, end);
+        complete(e, t, in == FtdiChip::In::Overflow ? LIBUSB_TRANSFER_OVERFLOW : LIBUSB_TRANSFER_COMPLETED);
         changed = true;
     }
     if (changed)
@@ -247,95 +135,15 @@ void progress(Emu& e, Clock::time_point now)
 // When progress() may next have something to do.
 Clock::time_point nextWake(const Emu& e)
 {
-    Clock::time_point t = e.inst.unplugTime();
+    Clock::time_point t = e.chip.inst.unplugTime();
     if (e.in.empty())
         return t;
-    t = std::min(t, e.lastIn + statusPeriod(e));
     // The oldest transfer ends when a packet fills it or a short one comes.
     const libusb_transfer* front = e.in.front();
-    const long long room = std::max(1, (front->length - front->actual_length) / Instrument::kPacketBytes);
-    t = std::min(t, e.inst.dueWhen(std::numeric_limits<long long>::max(), room, true));
+    t = std::min(t, e.chip.nextPacketDue(front->length - front->actual_length));
     for (libusb_transfer* x : e.in)
         t = std::min(t, priv(x).deadline);
     return t;
-}
-
-QString hexBytes(const unsigned char* b, int n)
-{
-    QString s;
-    for (int i = 0; i < std::min(n, 16); ++i)
-        s += QStringLiteral(" %1").arg(b[i], 2, 16, QChar(u'0')).toUpper();
-    if (n > 16)
-        s += QStringLiteral(" ... (%1 bytes)").arg(n);
-    return s;
-}
-
-// One control request; the count of data bytes, or a libusb error.
-int control(Emu& e, uint8_t type, uint8_t request, uint16_t value, uint16_t index, unsigned char* data, uint16_t length)
-{
-    if (!e.inst.present(Clock::now()))
-        return LIBUSB_ERROR_NO_DEVICE;
-    const bool toHost = type & LIBUSB_ENDPOINT_IN;
-    auto answer = [&](const std::vector<uint8_t>& bytes) {
-        if (bytes.empty())
-            return int(LIBUSB_ERROR_PIPE);
-        const size_t n = std::min<size_t>(bytes.size(), length);
-        if (n)
-            std::memcpy(data, bytes.data(), n);
-        return int(n);
-    };
-    if ((type & 0x60) == LIBUSB_REQUEST_TYPE_STANDARD) {
-        if (toHost && request == LIBUSB_REQUEST_GET_DESCRIPTOR) {
-            switch (value >> 8) {
-            case LIBUSB_DT_DEVICE: return answer(deviceDescriptor());
-            case LIBUSB_DT_CONFIG: return answer(configDescriptor());
-            case LIBUSB_DT_STRING: return answer(stringDescriptor(value & 0xFF));
-            default: return LIBUSB_ERROR_PIPE;
-            }
-        }
-        if (toHost && request == LIBUSB_REQUEST_GET_STATUS)
-            return answer({0, 0});
-        if (toHost && request == LIBUSB_REQUEST_GET_CONFIGURATION)
-            return answer({1});
-        return toHost ? LIBUSB_ERROR_PIPE : 0;
-    }
-    if ((type & 0x60) != LIBUSB_REQUEST_TYPE_VENDOR)
-        return LIBUSB_ERROR_PIPE;
-    if (request != 0x05 && request != 0x90) {   // not the frequent reads
-        auto hex = [](unsigned v, int width) { return QString::number(v, 16).rightJustified(width, u'0').toUpper(); };
-        e.inst.trace(QStringLiteral("Control %1 %2 %3 %4").arg(hex(type, 2), hex(request, 2), hex(value, 4), hex(index, 4)));
-    }
-    switch (request) {
-    case 0x00:   // reset: 0 all, 1 purge towards the host, 2 purge from the host
-        if (value == 0 || value == 1)
-            e.inst.purge();
-        return 0;
-    case 0x05: return answer({e.modem[0], e.modem[1]});
-    case 0x09:   // latency timer, 1 to 255 ms
-        e.inst.setLatencyMs(std::max(value & 0xFF, 1));
-        return 0;
-    case 0x0A: return answer({uint8_t(e.inst.latencyMs())});
-    case 0x0B:
-        e.bitMode = uint8_t(value >> 8);
-        return 0;
-    case 0x0C: return answer({0xFF});   // pins: all high, the bus idle
-    case 0x90: {
-        const uint16_t w = e.eeprom[index & 63];   // 64 words, the address wraps
-        return answer({uint8_t(w & 0xFF), uint8_t(w >> 8)});
-    }
-    case 0x91:
-        e.eeprom[index & 63] = value;
-        return 0;
-    case 0x92:
-        e.eeprom.fill(0xFFFF);
-        return 0;
-    default:   // modem control, flow, baud rate, data bits, event and error characters
-        if (toHost) {
-            std::memset(data, 0, length);
-            return length;
-        }
-        return 0;
-    }
 }
 
 bool validHandle(const Emu& e, libusb_device_handle* h)
@@ -499,7 +307,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** lis
 {
     Emu& e = emu();
     std::lock_guard lock(e.m);
-    const bool here = e.inst.present(Clock::now());
+    const bool here = e.chip.inst.present(Clock::now());
     auto** l = static_cast<libusb_device**>(std::calloc(2, sizeof(libusb_device*)));
     if (!l)
         return LIBUSB_ERROR_NO_MEM;
@@ -552,19 +360,10 @@ int LIBUSB_CALL libusb_get_port_numbers(libusb_device*, uint8_t* ports, int leng
 
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device*, struct libusb_device_descriptor* desc)
 {
-    const std::vector<uint8_t> d = deviceDescriptor();
-    *desc = {};
-    desc->bLength = d[0];
-    desc->bDescriptorType = d[1];
-    desc->bcdUSB = 0x0200;
-    desc->bMaxPacketSize0 = d[7];
-    desc->idVendor = kVendor;
-    desc->idProduct = kProduct;
-    desc->bcdDevice = kChipRelease;
-    desc->iManufacturer = 1;
-    desc->iProduct = 2;
-    desc->iSerialNumber = 3;
-    desc->bNumConfigurations = 1;
+    // Read from the chip's own descriptor bytes.
+    const std::vector<uint8_t> d = FtdiChip::deviceDescriptor();
+    *desc = {d[0], d[1], le16(&d[2]), d[4], d[5], d[6], d[7], le16(&d[8]), le16(&d[10]), le16(&d[12]),
+             d[14], d[15], d[16], d[17]};
     return 0;
 }
 
@@ -584,11 +383,19 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device*, uint8_t index, stru
     auto* b = new (std::nothrow) ConfigBlock{};
     if (!b)
         return LIBUSB_ERROR_NO_MEM;
-    b->config = {9, LIBUSB_DT_CONFIG, 32, 1, 1, 0, 0xA0, 45, &b->interface, nullptr, 0};
+    // Read from the chip's own descriptor bytes: configuration, interface,
+    // its two endpoints, each record led by its length.
+    const std::vector<uint8_t> bytes = FtdiChip::configDescriptor();
+    const uint8_t* p = bytes.data();
+    b->config = {p[0], p[1], le16(p + 2), p[4], p[5], p[6], p[7], p[8], &b->interface, nullptr, 0};
+    p += p[0];
     b->interface = {&b->alt, 1};
-    b->alt = {9, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2, b->ep, nullptr, 0};
-    b->ep[0] = {7, LIBUSB_DT_ENDPOINT, kEpIn, LIBUSB_TRANSFER_TYPE_BULK, Instrument::kPacketBytes, 0, 0, 0, nullptr, 0};
-    b->ep[1] = {7, LIBUSB_DT_ENDPOINT, kEpOut, LIBUSB_TRANSFER_TYPE_BULK, Instrument::kPacketBytes, 0, 0, 0, nullptr, 0};
+    b->alt = {p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], b->ep, nullptr, 0};
+    p += p[0];
+    for (libusb_endpoint_descriptor& ep : b->ep) {
+        ep = {p[0], p[1], p[2], p[3], le16(p + 4), p[6], 0, 0, nullptr, 0};
+        p += p[0];
+    }
     *config = &b->config;
     return 0;
 }
@@ -624,7 +431,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle)
     std::lock_guard lock(e.m);
     if (dev != &e.dev)
         return LIBUSB_ERROR_NOT_FOUND;
-    if (!e.inst.present(Clock::now()))
+    if (!e.chip.inst.present(Clock::now()))
         return LIBUSB_ERROR_NO_DEVICE;
     auto* h = new (std::nothrow) libusb_device_handle;
     if (!h)
@@ -638,7 +445,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle)
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor, uint16_t product)
 {
     libusb_device_handle* h = nullptr;
-    if (vendor == kVendor && product == kProduct && libusb_open(&emu().dev, &h) != 0)
+    if (vendor == FtdiChip::kVendor && product == FtdiChip::kProduct && libusb_open(&emu().dev, &h) != 0)
         h = nullptr;
     return h;
 }
@@ -657,7 +464,7 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* h)
     if (e.claimedBy == h)
         e.claimedBy = nullptr;
     if (h->everClaimed)
-        e.inst.trace(left ? QStringLiteral("Close with %1 transfers outstanding").arg(left) : QStringLiteral("Close"));
+        e.chip.inst.trace(left ? QStringLiteral("Close with %1 transfers outstanding").arg(left) : QStringLiteral("Close"));
     --h->dev->refs;
     delete h;
 }
@@ -684,17 +491,17 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int interface)
     std::lock_guard lock(e.m);
     if (!validHandle(e, h) || interface != 0)
         return LIBUSB_ERROR_NOT_FOUND;
-    if (!e.inst.present(Clock::now()))
+    if (!e.chip.inst.present(Clock::now()))
         return LIBUSB_ERROR_NO_DEVICE;
-    if (e.inst.faults().noOpen || (e.claimedBy && e.claimedBy != h)) {   // held by another program
-        e.inst.trace(QStringLiteral("Open"), LIBUSB_ERROR_BUSY);
+    if (e.chip.inst.faults().noOpen || (e.claimedBy && e.claimedBy != h)) {   // held by another program
+        e.chip.inst.trace(QStringLiteral("Open"), LIBUSB_ERROR_BUSY);
         return LIBUSB_ERROR_BUSY;
     }
     if (e.claimedBy != h)
-        e.inst.trace(QStringLiteral("Open"));
+        e.chip.inst.trace(QStringLiteral("Open"));
     e.claimedBy = h;
     h->claimed = h->everClaimed = true;
-    e.lastIn = Clock::now();
+    e.chip.claimed(Clock::now());
     return 0;
 }
 
@@ -707,7 +514,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int interface)
     h->claimed = false;
     if (e.claimedBy == h)
         e.claimedBy = nullptr;
-    return e.inst.present(Clock::now()) ? 0 : LIBUSB_ERROR_NO_DEVICE;
+    return e.chip.inst.present(Clock::now()) ? 0 : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle*, int interface, int alt)
@@ -718,7 +525,7 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle*, int inte
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* h, unsigned char)
 {
     std::lock_guard lock(emu().m);
-    return emu().inst.present(Clock::now()) && h ? 0 : LIBUSB_ERROR_NO_DEVICE;
+    return emu().chip.inst.present(Clock::now()) && h ? 0 : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle* h)
@@ -727,9 +534,9 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle* h)
     std::lock_guard lock(e.m);
     if (!validHandle(e, h))
         return LIBUSB_ERROR_NOT_FOUND;
-    if (!e.inst.present(Clock::now()))
+    if (!e.chip.inst.present(Clock::now()))
         return LIBUSB_ERROR_NO_DEVICE;
-    e.inst.purge();
+    e.chip.inst.purge();
     return 0;
 }
 
@@ -782,7 +589,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t)
     if (!validHandle(e, t->dev_handle) || t->length < 0)
         return LIBUSB_ERROR_INVALID_PARAM;
     const auto now = Clock::now();
-    if (!e.inst.present(now))
+    if (!e.chip.inst.present(now))
         return LIBUSB_ERROR_NO_DEVICE;
     x.inFlight = true;
     x.done = x.cancel = false;
@@ -793,7 +600,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t)
         const unsigned char* s = t->buffer;
         const uint16_t length = uint16_t(s[6] | s[7] << 8);
         const int r = t->length < 8 + length ? int(LIBUSB_ERROR_INVALID_PARAM)
-                                             : control(e, s[0], s[1], uint16_t(s[2] | s[3] << 8), uint16_t(s[4] | s[5] << 8),
+                                             : e.chip.control(s[0], s[1], uint16_t(s[2] | s[3] << 8), uint16_t(s[4] | s[5] << 8),
                                                        t->buffer + 8, length);
         t->actual_length = std::max(r, 0);
         complete(e, t, r >= 0 ? LIBUSB_TRANSFER_COMPLETED
@@ -805,14 +612,10 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t)
     } else if (t->endpoint == kEpIn) {
         e.in.push_back(t);
     } else if (t->endpoint == kEpOut) {
-        const int after = e.inst.faults().failWriteAfter;
-        const bool fail = after >= 0 && e.outTransfers++ >= after;
-        e.inst.trace(QStringLiteral("Write") + hexBytes(t->buffer, t->length), fail ? long(LIBUSB_ERROR_IO) : 0);
-        if (!fail) {
-            e.inst.hostWrite(t->buffer, size_t(t->length));
+        const bool taken = e.chip.bulkOut(t->buffer, t->length);
+        if (taken)
             t->actual_length = t->length;
-        }
-        complete(e, t, fail ? LIBUSB_TRANSFER_ERROR : LIBUSB_TRANSFER_COMPLETED);
+        complete(e, t, taken ? LIBUSB_TRANSFER_COMPLETED : LIBUSB_TRANSFER_ERROR);
     } else {
         complete(e, t, LIBUSB_TRANSFER_STALL);
     }
@@ -859,7 +662,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t type, u
     std::lock_guard lock(e.m);
     if (!validHandle(e, h))
         return LIBUSB_ERROR_INVALID_PARAM;
-    return control(e, type, request, value, index, data, length);
+    return e.chip.control(type, request, value, index, data, length);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endpoint, unsigned char* data, int length,
@@ -886,12 +689,13 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint
     std::lock_guard lock(e.m);
     if (!validHandle(e, h))
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (!e.inst.present(Clock::now()))
+    if (!e.chip.inst.present(Clock::now()))
         return LIBUSB_ERROR_NO_DEVICE;
-    if (index < 1 || index > 3)
+    const char* s = FtdiChip::string(index);
+    if (!s)
         return LIBUSB_ERROR_PIPE;
-    const size_t n = std::min(std::strlen(kStrings[index]), size_t(length - 1));
-    std::memcpy(data, kStrings[index], n);
+    const size_t n = std::min(std::strlen(s), size_t(length - 1));
+    std::memcpy(data, s, n);
     data[n] = 0;
     return int(n);
 }

@@ -3,10 +3,12 @@
 //   corva-graticules <output folder>
 // Everything is drawn pixel by pixel with our own small font, so the files come
 // out the same on every machine, whatever fonts it has.
+#include "protocol.h"
 #include "surface.h"
 #include <QDir>
 #include <QImage>
 #include <QString>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -450,7 +452,7 @@ void vecComponent(Canvas& cv, const QString& title, double kr, double kb, bool d
 
 // ---- Audio meter scales -------------------------------------------------------
 
-// Bars stand on row 206 and rise towards row 0; each scale maps its marks to
+// Bars stand on row protocol::kLevelBarBase (206) and rise towards row 0; each scale maps its marks to
 // rows through anchors (value, row) joined piecewise linearly.
 struct Mark {
     double value;
@@ -481,10 +483,11 @@ void meterPair(Canvas& cv, const Scale& s, int bar1, int bar2)
     // bar1 and bar2: the left edges of the two 5-pixel bars. Ticks outside
     // the pair and beside the inner edges, numbers between the bars.
     const int top = audioRow(s, s.anchors.back().first);
-    cv.vline(bar1 - 2, top, 206, kMinor);
-    cv.vline(bar2 + 6, top, 206, kMinor);
-    cv.hline(bar1 - 2, bar1 + 6, 207, kMinor);
-    cv.hline(bar2 - 2, bar2 + 6, 207, kMinor);
+    constexpr int base = protocol::kLevelBarBase;
+    cv.vline(bar1 - 2, top, base, kMinor);
+    cv.vline(bar2 + 6, top, base, kMinor);
+    cv.hline(bar1 - 2, bar1 + 6, base + 1, kMinor);
+    cv.hline(bar2 - 2, bar2 + 6, base + 1, kMinor);
     int lastLabel = -100;
     for (const Mark& m : s.marks) {
         const int y = audioRow(s, m.value);
@@ -501,8 +504,9 @@ void meterPair(Canvas& cv, const Scale& s, int bar1, int bar2)
 
 void audio(Canvas& cv, const Scale& s)
 {
-    meterPair(cv, s, 17, 41);
-    meterPair(cv, s, 273, 297);
+    const auto& bars = protocol::kLevelBars;
+    meterPair(cv, s, bars[0].left, bars[1].left);
+    meterPair(cv, s, bars[2].left, bars[3].left);
     cv.textCentre(31, 216, "1 2", kText);
     cv.textCentre(287, 216, "3 4", kText);
 
@@ -611,8 +615,9 @@ Scale din()
     return s;
 }
 
+// What each display mode's graticule shows; the file names come with the modes.
 struct Graticule {
-    const char* file;
+    int mode;
     std::function<void(Canvas&)> draw;
 };
 
@@ -630,26 +635,37 @@ int main(int argc, char** argv)
         return 1;
     }
     const Graticule all[] = {
-        {"wfm_eu.bmp", wfmEu},
-        {"wfm_ire.bmp", wfmIre},
-        {"wfm_dig.bmp", wfmDig},
-        {"vec_pal_cst.bmp", vecPal},
-        {"vec_ntsc_cst.bmp", vecNtsc},
-        {"vec_sd_ana.bmp", [](Canvas& c) { vecComponent(c, "SD 601", 0.299, 0.114, false); }},
-        {"vec_hd_ana.bmp", [](Canvas& c) { vecComponent(c, "HD 709", 0.2126, 0.0722, false); }},
-        {"vec_sd_dig.bmp", [](Canvas& c) { vecComponent(c, "SD DIG", 0.299, 0.114, true); }},
-        {"vec_hd_dig.bmp", [](Canvas& c) { vecComponent(c, "HD DIG", 0.2126, 0.0722, true); }},
-        {"aud_bbc.bmp", [](Canvas& c) { audio(c, bbc()); }},
-        {"aud_vu.bmp", [](Canvas& c) { audio(c, vu()); }},
-        {"aud_ebu.bmp", [](Canvas& c) { audio(c, ebu()); }},
-        {"aud_nordic.bmp", [](Canvas& c) { audio(c, nordic()); }},
-        {"aud_digi.bmp", [](Canvas& c) { audio(c, digi()); }},
-        {"aud_din.bmp", [](Canvas& c) { audio(c, din()); }},
+        {1, wfmEu},
+        {2, wfmIre},
+        {3, wfmDig},
+        {4, vecPal},
+        {5, vecNtsc},
+        {6, [](Canvas& c) { vecComponent(c, "SD 601", 0.299, 0.114, false); }},
+        {7, [](Canvas& c) { vecComponent(c, "HD 709", 0.2126, 0.0722, false); }},
+        {8, [](Canvas& c) { vecComponent(c, "SD DIG", 0.299, 0.114, true); }},
+        {9, [](Canvas& c) { vecComponent(c, "HD DIG", 0.2126, 0.0722, true); }},
+        {11, [](Canvas& c) { audio(c, bbc()); }},
+        {12, [](Canvas& c) { audio(c, vu()); }},
+        {13, [](Canvas& c) { audio(c, ebu()); }},
+        {14, [](Canvas& c) { audio(c, nordic()); }},
+        {15, [](Canvas& c) { audio(c, digi()); }},
+        {16, [](Canvas& c) { audio(c, din()); }},
     };
-    for (const Graticule& g : all) {
+    // Every mode with a bitmap gets one drawn: the build expects them all.
+    for (int mode = 0; mode < protocol::kModes; ++mode) {
+        const char* file = protocol::graticuleFile(mode);
+        const auto g = std::find_if(std::begin(all), std::end(all), [&](const Graticule& x) { return x.mode == mode; });
+        if (!file || g == std::end(all)) {
+            if (file || g != std::end(all)) {
+                std::fprintf(stderr, "corva-graticules: display mode %d has %s\n", mode,
+                             file ? "a file but no drawing" : "a drawing but no file");
+                return 1;
+            }
+            continue;
+        }
         Canvas cv;
-        g.draw(cv);
-        const QString path = out.filePath(QString::fromLatin1(g.file));
+        g->draw(cv);
+        const QString path = out.filePath(QString::fromLatin1(file));
         if (!cv.image().save(path, "BMP")) {
             std::fprintf(stderr, "corva-graticules: cannot write %s\n", qPrintable(path));
             return 1;

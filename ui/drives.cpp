@@ -1,4 +1,5 @@
 #include "drives.h"
+#include "formparts.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -9,13 +10,6 @@ constexpr Qt::CaseSensitivity kCase = Qt::CaseInsensitive;
 #else
 constexpr Qt::CaseSensitivity kCase = Qt::CaseSensitive;
 #endif
-
-QString withSlash(QString root)
-{
-    if (!root.endsWith(QLatin1Char('/')))
-        root += QLatin1Char('/');
-    return root;
-}
 }   // namespace
 
 bool isSystemVolume(const QString& root, const QByteArray& type)

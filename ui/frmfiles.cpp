@@ -1,5 +1,6 @@
 #include "frmfiles.h"
 #include "fontfit.h"
+#include "formparts.h"
 #include "picturestore.h"
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,16 +11,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QKeyEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
 
 namespace {
-// Layout is kept in twips, 15 to the pixel at 96 dpi.
-constexpr int px(int twips) { return (twips + 7) / 15; }
-
 // Indents each folder by its depth below the root, icon and all.
 class FolderDelegate : public QStyledItemDelegate {
 public:
@@ -38,13 +35,6 @@ public:
         return s;
     }
 };
-
-QString withSlash(QString p)
-{
-    if (!p.endsWith(QLatin1Char('/')))
-        p += QLatin1Char('/');
-    return p;
-}
 
 bool canList(const QString& folder)
 {
@@ -80,9 +70,9 @@ frmFiles::frmFiles(Surface& surface, Host& host, QWidget* parent)
     File1->setGeometry(px(2760), px(2520), px(2055), px(2820));
     File1->setSelectionMode(QAbstractItemView::SingleSelection);
 
-    cmdStoreFile = button("cmdStoreFile", "Store", "Store downloaded picture to disk", 5760, 360, 855, 495);
-    cmdDispFile = button("cmdDispFile", "Display", "Display a stored picture ", 5760, 1920, 855, 495);
-    cmdCancelFile = button("cmdCancelFile", "Cancel", "Return to main screen", 5760, 4440, 855, 495);
+    cmdStoreFile = button(this, "cmdStoreFile", "Store", "Store downloaded picture to disk", 5760, 360, 855, 495);
+    cmdDispFile = button(this, "cmdDispFile", "Display", "Display a stored picture ", 5760, 1920, 855, 495);
+    cmdCancelFile = button(this, "cmdCancelFile", "Cancel", "Return to main screen", 5760, 4440, 855, 495);
 
     Dir1 = new QListWidget(this);
     Dir1->setObjectName(QStringLiteral("Dir1"));
@@ -127,17 +117,6 @@ frmFiles::frmFiles(Surface& surface, Host& host, QWidget* parent)
     Dir1->installEventFilter(this);
 
     Form_Load();
-}
-
-QPushButton* frmFiles::button(const char* name, const char* caption, const char* tip, int l, int t, int w, int h)
-{
-    auto* b = new QPushButton(QString::fromLatin1(caption), this);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setToolTip(QString::fromLatin1(tip));
-    b->setGeometry(px(l), px(t), px(w), px(h));
-    b->setAutoDefault(false);
-    b->setDefault(false);
-    return b;
 }
 
 QLabel* frmFiles::label(const char* name, const char* text, int l, int t, int w, int h)
@@ -326,17 +305,7 @@ void frmFiles::showMessage(const QString& text, const QString& title, Host::Icon
 
 void frmFiles::messageBox(const QString& text, const QString& title, Host::Icon icon)
 {
-    QMessageBox box(this);
-    box.setWindowTitle(title);
-    box.setText(text);
-    box.setStandardButtons(QMessageBox::Ok);
-    switch (icon) {
-    case Host::Icon::None: box.setIcon(QMessageBox::NoIcon); break;
-    case Host::Icon::Information: box.setIcon(QMessageBox::Information); break;
-    case Host::Icon::Exclamation: box.setIcon(QMessageBox::Warning); break;
-    case Host::Icon::Critical: box.setIcon(QMessageBox::Critical); break;
-    }
-    box.exec();
+    showMessageBox(this, text, title, icon);
 }
 
 bool frmFiles::eventFilter(QObject* watched, QEvent* e)

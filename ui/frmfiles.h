@@ -67,7 +67,6 @@ protected:
     void showEvent(QShowEvent* e) override;
 
 private:
-    QPushButton* button(const char* name, const char* caption, const char* tip, int l, int t, int w, int h);
     QLabel* label(const char* name, const char* text, int l, int t, int w, int h);
     void fitLabels();
     void openDir1Item(QListWidgetItem* item);

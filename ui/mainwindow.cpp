@@ -3,12 +3,12 @@
 #include "dynamic_d2xx.h"
 #include "frmfiles.h"
 #include "fontfit.h"
+#include "formparts.h"
 #include "picture1.h"
 #include "text1.h"
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
-#include <QMessageBox>
 #include <QPainter>
 #include <QProxyStyle>
 #include <qdrawutil.h>
@@ -16,9 +16,6 @@
 #include <cstdlib>
 
 namespace {
-// Layout is kept in twips, 15 to the pixel at 96 dpi.
-constexpr int px(int twips) { return (twips + 7) / 15; }
-
 // Group boxes drawn the classic way: the caption sits in the frame's top
 // line, so the box's whole height below the caption is free for the buttons
 // placed in it. Styles that draw the caption above the frame would put the
@@ -137,17 +134,6 @@ Corvameter_rem::~Corvameter_rem()
     session.surface.onChanged = nullptr;
 }
 
-QPushButton* Corvameter_rem::button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h)
-{
-    auto* b = new QPushButton(QString::fromLatin1(caption), parent);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setToolTip(QString::fromLatin1(tip));
-    b->setGeometry(px(l), px(t), px(w), px(h));
-    b->setAutoDefault(false);
-    b->setDefault(false);
-    return b;
-}
-
 void Corvameter_rem::connectHandler(QPushButton* b, std::function<void()> handler)
 {
     // A run-time failure no handler traps is shown, and the program goes on.
@@ -210,17 +196,7 @@ void Corvameter_rem::showMessage(const QString& text, const QString& title, Icon
         messageHook(text, title, icon);
         return;
     }
-    QMessageBox box(this);
-    box.setWindowTitle(title);
-    box.setText(text);
-    box.setStandardButtons(QMessageBox::Ok);
-    switch (icon) {
-    case Icon::None: box.setIcon(QMessageBox::NoIcon); break;
-    case Icon::Information: box.setIcon(QMessageBox::Information); break;
-    case Icon::Exclamation: box.setIcon(QMessageBox::Warning); break;
-    case Icon::Critical: box.setIcon(QMessageBox::Critical); break;
-    }
-    box.exec();
+    showMessageBox(this, text, title, icon);
 }
 
 void Corvameter_rem::setBusyPointer(bool busy)

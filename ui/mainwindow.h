@@ -58,7 +58,6 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
-    QPushButton* button(QWidget* parent, const char* name, const char* caption, const char* tip, int l, int t, int w, int h);
     void connectHandler(QPushButton* b, std::function<void()> handler);
     void showOpenHint();
 
