@@ -1,6 +1,7 @@
 #include "series.h"
 #include <QDir>
 #include <cmath>
+#include <cstdlib>
 
 namespace series {
 
