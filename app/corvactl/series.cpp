@@ -1,20 +1,29 @@
 #include "series.h"
 #include <QDir>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 namespace series {
 
+namespace {
+// Past a few decades a time is "never": kept in range of the clock's ticks.
+Clock::duration ticks(Seconds s)
+{
+    return std::chrono::round<Clock::duration>(std::min(s, Seconds(1e9)));
+}
+}   // namespace
+
 Schedule::Schedule(Clock::time_point start, Seconds interval, long count, std::optional<Seconds> duration)
     : start_(start), interval_(interval), count_(count)
 {
     if (duration)
-        end_ = start + std::chrono::round<Clock::duration>(*duration);
+        end_ = start + ticks(*duration);
 }
 
 Clock::time_point Schedule::due(long index) const
 {
-    return start_ + std::chrono::round<Clock::duration>(interval_ * static_cast<double>(index));
+    return start_ + ticks(interval_ * static_cast<double>(index));
 }
 
 std::optional<Schedule::Slot> Schedule::next(Clock::time_point now) const
@@ -109,7 +118,7 @@ bool waitForReturn(const QString& serial, const std::function<QStringList()>& li
                    const std::function<Clock::time_point()>& now, const std::function<bool(Clock::duration)>& sleep)
 {
     const Clock::time_point start = now();
-    const Clock::time_point end = start + std::chrono::round<Clock::duration>(limit);
+    const Clock::time_point end = start + ticks(limit);
     for (long k = 1;; ++k) {
         // On a one-second grid from the start, so slow listings do not stretch it.
         Clock::time_point at = start + std::chrono::seconds(k);
