@@ -75,10 +75,9 @@ public:
     bool lost(const QDateTime& when, const QString& serial);
     bool back(const QDateTime& when, const QString& serial);
 
+private:
     // One field as CSV writes it: quoted when it holds a comma, a quote or a line end.
     static QString field(const QString& text);
-
-private:
     bool line(const QStringList& fields);
     QFile file_;
 };

@@ -62,51 +62,30 @@ private slots:
         QCOMPARE(s.frames(), long(starts.size()));
     }
 
-    void isoTime_data()
+    // The index's time stamp and capture's picture name, from one moment.
+    void stamps_data()
     {
         QTest::addColumn<int>("offset");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("east") << 3600 << "2026-12-07T23:05:09.042+01:00";
-        QTest::newRow("west, half hour") << -(3 * 3600 + 1800) << "2026-12-07T23:05:09.042-03:30";
-        QTest::newRow("UTC") << 0 << "2026-12-07T23:05:09.042+00:00";
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QString>("iso");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("east") << 3600 << "CVM00001" << "2026-01-05T07:08:09.042+01:00"
+                              << "corvameter-CVM00001-20260105-070809.png";
+        QTest::newRow("west, half hour; odd serial") << -(3 * 3600 + 1800) << "A/B C:é"
+                                                     << "2026-01-05T07:08:09.042-03:30"
+                                                     << "corvameter-A_B_C__-20260105-070809.png";
+        QTest::newRow("UTC; no serial") << 0 << "" << "2026-01-05T07:08:09.042+00:00"
+                                        << "corvameter-20260105-070809.png";
     }
-    void isoTime()
+    void stamps()
     {
         QFETCH(int, offset);
-        QFETCH(QString, text);
-        const QDateTime when(QDate(2026, 12, 7), QTime(23, 5, 9, 42), QTimeZone(offset));
-        QCOMPARE(series::isoTime(when), text);
-    }
-
-    void captureName_data()
-    {
-        QTest::addColumn<QString>("serial");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("serial") << "CVM00001" << "corvameter-CVM00001-20260105-070809.png";
-        QTest::newRow("odd characters") << "A/B C:é" << "corvameter-A_B_C__-20260105-070809.png";
-        QTest::newRow("none") << "" << "corvameter-20260105-070809.png";
-    }
-    void captureName()
-    {
         QFETCH(QString, serial);
+        QFETCH(QString, iso);
         QFETCH(QString, name);
-        QCOMPARE(series::captureName(serial, QDateTime(QDate(2026, 1, 5), QTime(7, 8, 9, 999))), name);
-    }
-
-    void csvField_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("field");
-        QTest::newRow("plain") << "wfm_eu.bmp" << "wfm_eu.bmp";
-        QTest::newRow("comma") << "no graticule, no bars" << "\"no graticule, no bars\"";
-        QTest::newRow("quote") << "say \"hi\"" << "\"say \"\"hi\"\"\"";
-        QTest::newRow("line end") << "a\r\nb" << "\"a\r\nb\"";
-    }
-    void csvField()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, field);
-        QCOMPARE(Index::field(text), field);
+        const QDateTime when(QDate(2026, 1, 5), QTime(7, 8, 9, 42), QTimeZone(offset));
+        QCOMPARE(series::isoTime(when), iso);
+        QCOMPARE(series::captureName(serial, when), name);
     }
 
     // Every line is in the file as soon as it is written, before the index closes;
@@ -129,10 +108,10 @@ private slots:
                                ",2026-12-07T23:01:00.005+01:00,CVM00001,,,instrument lost\n");
             QVERIFY(index.back(when.addSecs(90), "CVM00001"));
             QVERIFY(index.frame("frame-000002.png", when.addSecs(91), "CVM00001", 17, "",
-                                {"no graticule", "no level bars"}));
+                                {"graticule \"aud.bmp\" not found", "blocks 4, 5 short"}));
             QVERIFY(onDisk().endsWith(",2026-12-07T23:01:30.005+01:00,CVM00001,,,instrument back\n"
                                       "frame-000002.png,2026-12-07T23:01:31.005+01:00,CVM00001,17,,"
-                                      "no graticule; no level bars\n"));
+                                      "\"graticule \"\"aud.bmp\"\" not found; blocks 4, 5 short\"\n"));
         }
         QCOMPARE(onDisk().count('\n'), 5);
         Index nowhere;
