@@ -2,8 +2,11 @@
 #include "surface.h"
 #include <QWidget>
 
+class QMenu;
+
 // The display area: a borderless black box that shows the persistent image,
-// pixel for pixel, never smoothed when the screen scales it.
+// pixel for pixel, never smoothed when the screen scales it. A right click
+// offers "Copy Picture", which puts that image on the clipboard.
 class Picture1 : public QWidget {
     Q_OBJECT
 public:
@@ -12,7 +15,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     Surface& surface_;
+    QMenu* menu_ = nullptr;   // made at the first right click
 };

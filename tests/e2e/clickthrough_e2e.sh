@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Clicks through the program under a real X server with real input events,
-# against the drop-in simulator library: "1 Frame", "Continuous"/"Stop",
+# against the drop-in simulator library: "1 Frame", "Copy Picture" from the
+# display's menu, "Continuous"/"Stop",
 # "Get Log", "Files"/"Store", "Clear", "Files"/"Display", "Exit". Screenshots of
 # each step are kept in the folder given as third argument. The program is
 # started with the toolkit's own options, which it must ignore (exact title,
@@ -8,8 +9,8 @@
 # Exit code 77 = skipped (reason printed).
 set -u
 app=$1; simlib=$2; shots=$3; graticules=$4
-for t in xvfb-run xdotool import compare identify; do
-    command -v $t >/dev/null || { echo "SKIP: $t is not installed (apt-get install xvfb xdotool imagemagick)"; exit 77; }
+for t in xvfb-run xdotool xclip import compare identify; do
+    command -v $t >/dev/null || { echo "SKIP: $t is not installed (apt-get install xvfb xdotool xclip imagemagick)"; exit 77; }
 done
 mkdir -p "$shots"
 export CORVA_XWIN=$(cd "$(dirname "$0")/../support" && pwd)/xwin.sh
@@ -42,6 +43,18 @@ click "$win" 72 240; wait_closes 1 "1 Frame"; sleep 0.3
 [ "$(writes F2)" -eq 1 ] || fail "1 Frame sent $(writes F2) mode requests"
 m=$(display_mean); awk "BEGIN{exit !($m > 0.01)}" || fail "display still black after 1 Frame (mean $m)"
 shot 1-frame
+
+# "Copy Picture" from the menu of the display puts exactly its pixels on
+# the clipboard, as PNG and as a bitmap.
+import -window "$win" -crop 320x240+146+184 +repage "$work/frame.png"
+xdotool mousemove --window "$win" 300 300 click 3; sleep 0.5
+import -window root "$shots/1-menu.png"
+xdotool mousemove_relative 30 10 click 1; sleep 0.3
+types=$(xclip -selection clipboard -t TARGETS -o 2>/dev/null)
+for t in image/png image/bmp; do echo "$types" | grep -qx "$t" || fail "no $t on the clipboard after Copy Picture"; done
+xclip -selection clipboard -t image/png -o > "$work/clip.png" 2>/dev/null
+compare -metric AE "$work/clip.png" "$work/frame.png" null: 2>/dev/null || fail "the clipboard holds other pixels than the display"
+[ "$(identify -format "%wx%h" "$work/clip.png")" = 320x240 ] || fail "the clipboard picture is not 320 x 240"
 
 click "$win" 72 288; sleep 2
 shot 2-continuous
@@ -82,5 +95,5 @@ shot 6-displayed
 click "$win" 432 472
 for i in $(seq 25); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
 kill -0 $pid 2>/dev/null && fail "still running after Exit"
-echo "PASS: 1 Frame, Continuous ($((n - 1)) frames)/Stop, Get Log, Store, Clear, Display, Exit; screenshots in $shots"
+echo "PASS: 1 Frame, Copy Picture, Continuous ($((n - 1)) frames)/Stop, Get Log, Store, Clear, Display, Exit; screenshots in $shots"
 ' _ "$app" "$simlib" "$shots" "$graticules"
