@@ -1,62 +1,16 @@
 // The diagnosis reads a fake machine: sysfs, /proc and the device nodes in a
 // folder made here, the user judged by the node's mode bits as uid 4242.
 #include "diagnosis.h"
-#include <QTemporaryDir>
+#include "fake_machine.h"
 #include <QtTest>
-#include <sys/stat.h>
 
 using namespace diagnosis;
 using Cause = Finding::Cause;
 Q_DECLARE_METATYPE(Cause)
 
-namespace {
-// One line per thing, ';' between them:
-//   dev NAME bus=B addr=A prod=6001 serial=S desc=D~E driver=ftdi_sio tty=ttyUSB0 mode=0664
-//   hold PID COMM PATH
-struct Tree {
-    QTemporaryDir dir;
-    explicit Tree(const QString& spec)
-    {
-        for (const QString& line : spec.split(u';', Qt::SkipEmptyParts)) {
-            const QStringList w = line.split(u' ', Qt::SkipEmptyParts);
-            if (w[0] == "hold") {
-                put("proc/" + w[1] + "/comm", w[2]);
-                const QDir fd(dir.filePath("proc/" + w[1] + "/fd"));
-                QVERIFY(fd.mkpath("."));
-                QVERIFY(QFile::link(w[3], fd.filePath(QString::number(fd.entryList(QDir::System | QDir::NoDotAndDotDot).size() + 3))));
-                continue;
-            }
-            QMap<QString, QString> kv{{"prod", "6001"}, {"mode", "0666"}};
-            for (const QString& p : w.mid(2))
-                kv[p.section(u'=', 0, 0)] = p.section(u'=', 1).replace(u'~', u' ');
-            const QString dev = "sys/bus/usb/devices/" + w[1] + "/";
-            put(dev + "idVendor", "0403"), put(dev + "idProduct", kv["prod"]);
-            put(dev + "busnum", kv["bus"]), put(dev + "devnum", kv["addr"]);
-            if (kv.contains("serial"))
-                put(dev + "serial", kv["serial"]);
-            if (kv.contains("desc"))
-                put(dev + "product", kv["desc"]);
-            const QString iface = "sys/bus/usb/devices/" + w[1] + ":1.0";
-            QVERIFY(QDir(dir.path()).mkpath(iface));
-            if (kv.contains("driver"))
-                QVERIFY(QFile::link("/sys/bus/usb/drivers/" + kv["driver"], dir.filePath(iface + "/driver")));
-            if (kv.contains("tty"))
-                QVERIFY(QDir(dir.path()).mkpath(iface + "/" + kv["tty"] + "/tty"));
-            const QString node = QString("dev/bus/usb/%1/%2").arg(kv["bus"].toInt(), 3, 10, QChar(u'0')).arg(kv["addr"].toInt(), 3, 10, QChar(u'0'));
-            put(node, {});
-            QCOMPARE(chmod(QFile::encodeName(dir.filePath(node)).constData(), mode_t(kv["mode"].toUInt(nullptr, 8))), 0);
-        }
-    }
-    void put(const QString& path, const QString& text)
-    {
-        QVERIFY(QDir(dir.path()).mkpath(QFileInfo(path).path()));
-        QFile f(dir.filePath(path));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(text.toUtf8() + '\n');
-    }
-    QList<FtdiDevice> devices() const { return ftdiDevices({dir.path(), Identity{4242, {4242}}, 999}); }
-};
+using Tree = FakeMachine;
 
+namespace {
 const QString kCable = "dev 1-1 bus=1 addr=2 serial=OTHERCABLE desc=FT232R~USB~UART driver=ftdi_sio tty=ttyUSB0;"
                        "hold 4321 minicom /dev/ttyUSB0;";
 const QString kInstrument = "dev 1-2 bus=1 addr=7 serial=CVM00001 desc=Corvameter";
