@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QStringList>
 #include <algorithm>
+#include <cstdlib>
+#include <vector>
 #include <tuple>
 #if defined(__linux__)
 #include <dirent.h>
@@ -17,6 +19,7 @@ namespace diagnosis {
 
 namespace {
 
+#if defined(__linux__)
 constexpr uint16_t kProductsOpened[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 
 QString octal(uint32_t mode) { return QStringLiteral("%1").arg(mode, 4, 8, QChar(u'0')); }
@@ -36,7 +39,6 @@ QString heldBy(const FtdiDevice& d)
     return who.join(QStringLiteral(", "));
 }
 
-#if defined(__linux__)
 QString readLine(const QString& path)
 {
     QFile f(path);
@@ -73,31 +75,37 @@ QString groupName(gid_t gid)
 QList<Holder> openBy(const QString& root, int64_t self, const QStringList& paths)
 {
     QList<Holder> found;
-    const QDir proc(root + QStringLiteral("/proc"));
-    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const int64_t id = pid.toLongLong(&number);
-        if (!number || id == self)
+    const QByteArray proc = QFile::encodeName(root + QStringLiteral("/proc/"));
+    std::vector<QByteArray> wanted;
+    for (const QString& p : paths)
+        wanted.push_back(QFile::encodeName(p));
+    DIR* all = opendir(proc.constData());
+    if (!all)
+        return found;
+    while (const dirent* p = readdir(all)) {
+        char* end = nullptr;
+        const int64_t id = std::strtoll(p->d_name, &end, 10);
+        if (end == p->d_name || *end || id == self)
             continue;
-        const QByteArray fdDir = QFile::encodeName(proc.filePath(pid + QStringLiteral("/fd")));
         // Another user's processes cannot be looked into unless we are root.
-        DIR* dir = opendir(fdDir.constData());
-        if (!dir)
+        DIR* fds = opendir((proc + p->d_name + "/fd").constData());
+        if (!fds)
             continue;
-        while (const dirent* e = readdir(dir)) {
+        while (const dirent* e = readdir(fds)) {
             char target[4096];
-            const ssize_t n = readlinkat(dirfd(dir), e->d_name, target, sizeof target - 1);
+            const ssize_t n = readlinkat(dirfd(fds), e->d_name, target, sizeof target);
             if (n <= 0)
                 continue;
-            const QString path = QString::fromLocal8Bit(target, n);
-            if (!paths.contains(path) || std::any_of(found.begin(), found.end(), [&](const Holder& h) {
-                    return h.pid == id && h.path == path;
-                }))
+            const QByteArray path(target, n);
+            if (std::find(wanted.begin(), wanted.end(), path) == wanted.end())
                 continue;
-            found << Holder{id, readLine(proc.filePath(pid + QStringLiteral("/comm"))), path};
+            const QString name = QFile::decodeName(path);
+            if (std::none_of(found.begin(), found.end(), [&](const Holder& h) { return h.pid == id && h.path == name; }))
+                found << Holder{id, readLine(QFile::decodeName(proc + p->d_name + "/comm")), name};
         }
-        closedir(dir);
+        closedir(fds);
     }
+    closedir(all);
     return found;
 }
 #endif

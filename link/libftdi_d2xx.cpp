@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstring>
 #include <ftdi.h>
 #include <libusb.h>
@@ -36,11 +37,11 @@ struct DeviceList {
         bool held;            // another process has its tty or its usbfs node open
         bool ttyHeld;         // ... its tty, which detaching the kernel driver would take away
     };
-    DeviceList(ftdi_context* ctx, const QString& root)
+    DeviceList(ftdi_context* ctx, const std::function<QList<diagnosis::FtdiDevice>()>& machineNow)
     {
         if (ftdi_usb_find_all(ctx, &head, 0, 0) <= 0)
             return;
-        const QList<diagnosis::FtdiDevice> machine = diagnosis::ftdiDevices({root, std::nullopt, 0});
+        const QList<diagnosis::FtdiDevice> machine = machineNow();
         for (ftdi_device_list* i = head; i; i = i->next) {
             const diagnosis::FtdiDevice* m =
                 diagnosis::byAddress(machine, libusb_get_bus_number(i->dev), libusb_get_device_address(i->dev));
@@ -252,6 +253,18 @@ QString LibftdiD2xx::unusableReason()
     return QStringLiteral("libusb could not be started (no USB device file system?)");
 }
 
+// Looking through every process's open files takes a while on a busy
+// machine; an open right after its listing uses what the listing found.
+QList<diagnosis::FtdiDevice> LibftdiD2xx::machine()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!machineAt_ || now - *machineAt_ > std::chrono::seconds(1)) {
+        machine_ = diagnosis::ftdiDevices({root_, std::nullopt, 0});
+        machineAt_ = now;
+    }
+    return machine_;
+}
+
 LibftdiD2xx::Device* LibftdiD2xx::find(FT_HANDLE h) const
 {
     const auto it = open_.find(reinterpret_cast<uintptr_t>(h));
@@ -265,7 +278,7 @@ FT_STATUS LibftdiD2xx::ListDevices(void* arg1, void* arg2, DWORD flags)
     Context ctx = newContext();
     if (!ctx)
         return FT_DEVICE_NOT_FOUND;
-    DeviceList list(ctx.get(), root_);
+    DeviceList list(ctx.get(), [this] { return machine(); });
     const uintptr_t index = reinterpret_cast<uintptr_t>(arg1);
     if (index >= list.items.size())
         return FT_DEVICE_NOT_FOUND;
@@ -294,7 +307,7 @@ FT_STATUS LibftdiD2xx::OpenEx(void* arg1, DWORD flags, FT_HANDLE* handle)
     d->ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
     bool found = false, opened = false;
     {
-        DeviceList list(d->ctx.get(), root_);
+        DeviceList list(d->ctx.get(), [this] { return machine(); });
         for (const DeviceList::Item& item : list.items) {
             char s[kSerialBytes];
             if (!serialOf(d->ctx.get(), item.dev, s) || serial != s)

@@ -10,10 +10,13 @@
 // tool's). The chip's latency timer, baud rate and flow control are left as
 // they are.
 #include "d2xx.h"
+#include "diagnosis.h"
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 
 class LibftdiD2xx : public D2xx {
 public:
@@ -53,7 +56,11 @@ private:
     Device* find(FT_HANDLE h) const;
 
     // Handles are numbers never given out twice, so a stale handle finds nothing.
+    QList<diagnosis::FtdiDevice> machine();
+
     QString root_;
+    QList<diagnosis::FtdiDevice> machine_;   // the last look at the machine, and when
+    std::optional<std::chrono::steady_clock::time_point> machineAt_;
     std::map<uintptr_t, std::unique_ptr<Device>> open_;
     uintptr_t nextHandle_ = 1;
 };
