@@ -3,8 +3,9 @@
 // 1 MB/s with its default 16 ms latency timer. Measures the continuous frame
 // period against what the chip allows, and the processor time of the
 // program's threads while downloading, while a device is open and idle, and
-// while nothing is open. Restarts itself with the emulated libusb first on
-// the loader path.
+// while nothing is open; and how long a Close takes, also with a chip that
+// sends nothing for 255 ms at a time (--silent-chip). Restarts itself with the
+// emulated libusb first on the loader path.
 #include "bench_support.h"
 #include "dynamic_d2xx.h"
 #include "session.h"
@@ -142,16 +143,40 @@ double emulatedChipPercent(int frames)
     return percent;
 }
 
+// Each Close's time through the program's link: the device opened, left
+// idle 0 to 30 ms (a different phase of the chip's status packets each time),
+// then closed. Mean and longest, in milliseconds.
+std::pair<double, double> closeTimes(Link& link, int n)
+{
+    double sum = 0, longest = 0;
+    for (int i = 0; i < n; ++i) {
+        link.Open_USB();
+        std::this_thread::sleep_for(std::chrono::milliseconds(i * 7 % 31));
+        QElapsedTimer t;
+        t.start();
+        if (link.close() != FT_OK)
+            benchFail("a close failed");
+        const double ms = double(t.nsecsElapsed()) / 1e6;
+        sum += ms;
+        longest = std::max(longest, ms);
+    }
+    return {sum / n, longest};
+}
+
 // Re-runs this program with the emulated libusb ahead of the system's, the
-// instrument at 1 MB/s and no vendor library anywhere on the path.
-void enterEmulatedUsb(char** argv)
+// instrument at 1 MB/s and no vendor library anywhere on the path; with
+// `silentChip` its latency timer at 255 ms, the longest the chip has.
+void enterEmulatedUsb(char** argv, bool silentChip)
 {
     if (qEnvironmentVariableIsSet("CORVA_BENCH_USB_EMU"))
         return;
     qputenv("CORVA_BENCH_USB_EMU", "1");
     qputenv("LD_LIBRARY_PATH", CORVA_USB_EMU_DIR);
     qputenv("CORVASIM_RATE", QByteArray::number(kRate, 'f', 0));
-    qunsetenv("CORVASIM_LATENCY");
+    if (silentChip)
+        qputenv("CORVASIM_LATENCY", "255");
+    else
+        qunsetenv("CORVASIM_LATENCY");
     qunsetenv("CORVASIM_FAULTS");
     execv("/proc/self/exe", argv);
     benchFail("could not restart with the emulated libusb");
@@ -160,9 +185,10 @@ void enterEmulatedUsb(char** argv)
 
 int main(int argc, char** argv)
 {
-    enterEmulatedUsb(argv);
+    const bool silentChip = argc > 1 && qstrcmp(argv[1], "--silent-chip") == 0;
+    enterEmulatedUsb(argv, silentChip);
     BenchApp app(argc, argv);
-    const int frames = argc > 1 ? std::max(3, atoi(argv[1])) : 40;
+    const int frames = argc > 1 && !silentChip ? std::max(3, atoi(argv[1])) : 40;
 
     DynamicD2xx d2xx{QStringList{}};   // no vendor library: the way a Linux user without it goes
     BenchHost host;
@@ -173,9 +199,18 @@ int main(int argc, char** argv)
     char serial[100] = {};
     if (d2xx.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) != FT_OK)
         benchFail("no emulated chip: build the corva_usb_emu target");
-    std::printf("%s, chip %s, %.0f B/s, latency timer %.0f ms\n", qPrintable(d2xx.libraryInUse()), serial, kRate,
-                kLatencyMs);
+    std::printf("%s, chip %s, %.0f B/s, latency timer %d ms\n", qPrintable(d2xx.libraryInUse()), serial, kRate,
+                silentChip ? 255 : int(kLatencyMs));
     bool ok = d2xx.backend() == DynamicD2xx::Backend::Libftdi;
+
+    // A Close cancels the reader's transfers and never waits for the chip.
+    const auto [closeMean, closeMax] = closeTimes(link, 30);
+    const bool closeOk = closeMax < 50;
+    std::printf("close, 30 times:            mean %.2f ms, longest %.2f ms (limit 50 ms)   [%s]\n",
+                closeMean, closeMax, closeOk ? "ok" : "MISSED");
+    ok &= closeOk;
+    if (silentChip)
+        return ok ? 0 : 1;
 
     // Nothing open: no reader thread, no processor time.
     auto t0 = ThreadTimes::now();

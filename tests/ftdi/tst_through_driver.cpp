@@ -13,6 +13,7 @@
 #include "simulator.h"
 #include <QtTest>
 #if defined(CORVA_HAVE_LIBFTDI)
+#include "fake_machine.h"
 #include "libftdi_d2xx.h"
 #include "mainwindow.h"
 #endif
@@ -138,6 +139,25 @@ private slots:
         QCOMPARE(d.Close(h), FT_INVALID_HANDLE);
         QCOMPARE(d.Close(again), FT_OK);
         QCOMPARE(d.Close(again), FT_INVALID_HANDLE);
+    }
+
+    // The instrument with ftdi_sio bound, its tty open in a terminal: listed,
+    // but busy, and the kernel driver stays; with the tty closed it opens.
+    void heldTtyIsLeftAlone()
+    {
+        if (!libftdi_)
+            QSKIP("libftdi1's own calls");
+        FOR_RUN("");
+        for (const bool held : {true, false}) {
+            FakeMachine m(QStringLiteral("dev 1-1 bus=1 addr=5 serial=CVM00001 driver=ftdi_sio tty=ttyUSB0;")
+                          + (held ? "hold 1 minicom /dev/ttyUSB0" : ""));
+            LibftdiD2xx d(m.dir.path());
+            char serial[100] = {};
+            FT_HANDLE h = nullptr;
+            QCOMPARE(d.ListDevices(nullptr, serial, 0x40000001), FT_OK);
+            QCOMPARE(d.OpenEx(serial, 1, &h), held ? FT_DEVICE_NOT_OPENED : FT_OK);
+            QCOMPARE(d.Close(h), held ? FT_INVALID_HANDLE : FT_OK);
+        }
     }
 
     // Held by another program: the hint speaks of libftdi1's causes.
