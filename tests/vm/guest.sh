@@ -30,7 +30,7 @@ node() { printf '/dev/bus/usb/%03d/%03d\n' "$(cat "/sys/bus/usb/devices/$1/busnu
 controller() { basename "$(dirname "$(dirname "$(readlink -f "/sys/bus/usb/devices/$1")")")"; }
 # The kernel's serial driver on the instrument's interface, and the tty it made.
 sio_bound() { [ "$(basename "$(readlink "/sys/bus/usb/devices/$instrument:1.0/driver" 2>/dev/null)")" = ftdi_sio ]; }
-tty() { ls "/sys/bus/usb/devices/$instrument:1.0" 2>/dev/null | grep -m1 '^ttyUSB'; }
+sio_tty() { ls "/sys/bus/usb/devices/$instrument:1.0" 2>/dev/null | grep -m1 '^ttyUSB'; }
 sio_bind() { sio_bound || echo "$instrument:1.0" > /sys/bus/usb/drivers/ftdi_sio/bind; }
 sio_unbind() { ! sio_bound || echo "$instrument:1.0" > /sys/bus/usb/drivers/ftdi_sio/unbind; }
 # Unplug: the kernel drops the device. Plug in again: the controller starts over,
@@ -39,8 +39,8 @@ unplug() { echo 1 > "/sys/bus/usb/devices/$instrument/remove"; }
 replug() {
     echo "$bus" > /sys/bus/pci/drivers/xhci_hcd/unbind; echo "$bus" > /sys/bus/pci/drivers/xhci_hcd/bind
     instrument=$(usbdev CVM00001) || return 1
-    for _ in $(seq 25); do [ -n "$(tty)" ] && [ -e "/dev/$(tty)" ] && break; sleep 0.2; done
-    stty -F "/dev/$(tty)" raw -echo && timeout 1 cat "/dev/$(tty)" > /dev/null
+    for _ in $(seq 25); do [ -n "$(sio_tty)" ] && [ -e "/dev/$(sio_tty)" ] && break; sleep 0.2; done
+    stty -F "/dev/$(sio_tty)" raw -echo && timeout 1 cat "/dev/$(sio_tty)" > /dev/null
     return 0
 }
 # cable on|off: the user's serial cable, an FTDI chip with serial FT9CABLE on a controller of its own.
@@ -52,14 +52,17 @@ cable() {
 }
 # The next trace line number, to name the frames a run is about to start.
 mark() { wc -l < "$trace"; }
-# corva ARGS: corvactl on the build's graticules; standard error to $state/err.
-corva() { "$corvactl" "$@" --graticules "$CORVA_BUILD/graticules" 2> "$state/err"; }
+# corva COMMAND ARGS: corvactl on the build's graticules; standard error to $state/err.
+corva() {
+    case $1 in capture|watch) set -- "$@" --graticules "$CORVA_BUILD/graticules" ;; esac
+    "$corvactl" "$@" 2> "$state/err"
+}
 lasterr() { tail -1 "$state/err"; }
 # as UID GROUPS CMD...: a user with no entry anywhere, in the given groups ("" for none).
 as() {
     local uid=$1 groups=$2; shift 2
     mkdir -p "/tmp/u$uid" && chown "$uid" "/tmp/u$uid"
-    HOME=/tmp/u$uid setpriv --reuid="$uid" --regid="$uid" ${groups:+--groups="$groups"} ${groups:---clear-groups} \
+    HOME=/tmp/u$uid setpriv --reuid="$uid" --regid="$uid" $([ -n "$groups" ] && echo "--groups=$groups" || echo --clear-groups) \
         --inh-caps=-all -- "$@"
 }
 
@@ -67,7 +70,7 @@ as() {
 # ones named), each in a subshell, one line each in results.txt:
 # "ok NAME", "fail NAME: why", "todo NAME: why" (what the program does not
 # do yet, for a later change to mend) or "skip NAME: why". A scenario passes
-# unless it calls fail, todo or skip.
+# unless it calls fail, todo or skip. It runs in WORK/out/NAME, kept afterwards.
 scenarios() {
     local file=$1 name t0; shift
     [ $# -gt 0 ] || set -- $(grep -o '^sc_[a-z0-9_]*' "$file" | cut -c4-)
@@ -76,7 +79,7 @@ scenarios() {
         (
             verdict() { echo "$1 $name${2:+: $2}" >> "$results"; echo "== $1 $name${2:+: $2} ($((SECONDS - t0)) s)"; exit 0; }
             fail() { verdict fail "$*"; }; todo() { verdict todo "$*"; }; skip() { verdict skip "$*"; }
-            cd "$(mktemp -d)" && "sc_$name" && verdict ok
+            mkdir -p "$CORVA_OUT/$name" && cd "$CORVA_OUT/$name" && "sc_$name" && verdict ok
             fail "stopped on a failing command"
         )
     done
@@ -93,4 +96,4 @@ else
     . "$script"
 fi
 sync
-echo o > /proc/sysrq-trigger; sleep 10
+echo b > /proc/sysrq-trigger

@@ -7,7 +7,7 @@
 # capture FILE ARGS...: corvactl capture, the picture exact.
 capture() {
     local file=$1 from; shift
-    from=$(mark)
+    from=$(mark); echo "$from" > "$file.from"
     corva capture -o "$file" "$@" || fail "capture $*: exit $?: $(lasterr)"
     "$check" picture "$file" "$trace" "$from" 2> "$state/why" || fail "capture $*: $(cat "$state/why")"
 }
@@ -21,7 +21,7 @@ with_vendor() {
 }
 
 sc_libftdi_root() {
-    sio_bind && [ -n "$(tty)" ] || fail "ftdi_sio did not take the instrument"
+    sio_bind && [ -n "$(sio_tty)" ] || fail "ftdi_sio did not take the instrument"
     capture a.png --driver libftdi
     sio_bound || touch "$state/sio-left-detached"
     log --driver libftdi
@@ -37,7 +37,7 @@ sc_vendor_sio_unbound() {
     sio_unbind
     capture a.png --driver vendor
     log --driver vendor
-    local from; from=$(mark)
+    local from; from=$(mark); echo "$from" > frames.from
     corva watch frames --count 10 --driver vendor > /dev/null || fail "watch: exit $?: $(lasterr)"
     n=$("$check" frames frames "$trace" "$from" 2> "$state/why") || fail "watch: $(cat "$state/why")"
     [ "$n" = 10 ] || fail "watch --count 10 wrote $n frames"
@@ -57,6 +57,7 @@ sc_window() {
     click "$win" 72 240
     for _ in $(seq 150); do tail -n +"$((from + 1))" "$trace" | grep -q "^Write F4" && break; sleep 0.2; done
     sleep 1
+    echo "$from" > frame.png.from
     import -window "$win" -crop 320x240+146+184 +repage frame.png
     "$check" picture frame.png "$trace" "$from" 2> "$state/why" || fail "1 Frame: $(cat "$state/why")"
     # "Get Log", then the status box's text by the clipboard.
@@ -106,13 +107,13 @@ sc_udev_rules() {
 
 # Unplugged during watch: exit 1 within 2 s, every frame written whole.
 sc_unplug_watch() {
-    local from t0 rc; from=$(mark)
+    local from t rc; from=$(mark)
     corva watch frames --driver libftdi > /dev/null & local pid=$!
     for _ in $(seq 300); do [ -e frames/frame-000002.png ] && break; sleep 0.2; done
     [ -e frames/frame-000002.png ] || fail "watch wrote no 2 frames: $(lasterr)"
-    t0=$(date +%s%N); unplug
+    t=$(date +%s%N); unplug
     wait $pid; rc=$?
-    local ms=$((($(date +%s%N) - t0) / 1000000))
+    local ms=$((($(date +%s%N) - t) / 1000000))
     "$check" frames frames "$trace" "$from" > /dev/null 2> "$state/why" || fail "$(cat "$state/why")"
     [ $rc = 1 ] || fail "exit $rc after the unplug"
     [ $ms -le 2000 ] || fail "watch ended $ms ms after the unplug"

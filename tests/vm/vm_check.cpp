@@ -5,7 +5,8 @@
 //   vm_check frames DIR TRACE FROM     watch: each frame-NNNNNN.png whole and exact
 //   vm_check log FILE                  corvactl log: the status text, CR LF and all
 //   vm_check box FILE                  the status box's text after "Get Log", copied out
-// Exit 0 when equal; else the first difference on standard error.
+// Exit 0 when equal; else the first difference on standard error, and the
+// picture due beside the one written (FILE.want.png).
 #include "instrument.h"
 #include "log_expect.h"
 #include "screen_expect.h"
@@ -44,8 +45,11 @@ void draw(expect::Model& model, const Frame& f)
     model.frame(f.mode, blocks);
 }
 
-int differs(const QString& what, const QString& why)
+// The picture that was due goes beside the one that differs, to look at.
+int differs(const QString& what, const QString& why, const QImage& want = {})
 {
+    if (!want.isNull())
+        want.save(what + QStringLiteral(".want.png"));
     std::fprintf(stderr, "%s: %s\n", qPrintable(what), qPrintable(why));
     return 1;
 }
@@ -58,7 +62,7 @@ int picture(const QString& file, const QList<Frame>& frames)
     for (const Frame& f : frames)
         draw(model, f);
     const QString d = expect::difference(QImage(file).convertToFormat(QImage::Format_RGB32), model.display);
-    return d.isEmpty() ? 0 : differs(file, d);
+    return d.isEmpty() ? 0 : differs(file, d, model.display);
 }
 
 // As watch writes them: after each frame, but the first when it shows level
@@ -75,7 +79,7 @@ int frames(const QString& dir, const QList<Frame>& frames)
         if (!QFile::exists(file))
             break;
         if (const QString d = expect::difference(QImage(file).convertToFormat(QImage::Format_RGB32), model.display); !d.isEmpty())
-            return differs(file, d);
+            return differs(file, d, model.display);
         ++written;
     }
     const int files = int(QDir(dir).entryList(QDir::Files).size());
