@@ -520,6 +520,17 @@ QByteArray Instrument::takePacket(const Packet& p)
     return out;
 }
 
+QByteArray Instrument::takeArrived(Clock::time_point t)
+{
+    const long long end = std::min(arrivedBy(t), queued_);
+    QByteArray out = data_.left(qsizetype(end - sent_));
+    data_.remove(0, out.size());
+    sent_ = end;
+    while (!chunks_.empty() && chunks_.front().end <= sent_)
+        chunks_.pop_front();
+    return out;
+}
+
 void Instrument::purge()
 {
     data_.clear();

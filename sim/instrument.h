@@ -1,7 +1,8 @@
 #pragma once
-// The simulated instrument and the FTDI chip in front of it, shared by the two
-// faces the simulator shows: the drop-in driver library (simulator.h) and the
-// emulated USB library (usb_emu.cpp). Its knobs come from CORVASIM_*
+// The simulated instrument and the FTDI chip in front of it, shared by the three
+// faces the simulator shows: the drop-in driver library (simulator.h), the
+// emulated USB library (usb_emu.cpp) and the bare serial line on a socket
+// (serial_line.cpp). Its knobs come from CORVASIM_*
 // environment variables, read here alone:
 //
 //   CORVASIM_RATE=bytes/s       link rate for answers (default 1e6; 0 = instant,
@@ -122,6 +123,10 @@ public:
     Clock::time_point dueWhen(long long bytes, long long packets, bool stopAtShort) const;
     // Hands that packet over: its bytes, which leave the chip.
     QByteArray takePacket(const Packet& p);
+    // The serial line's view, without a chip: the answer bytes in by t, which
+    // leave the instrument, and when the next one is in (max: none queued).
+    QByteArray takeArrived(Clock::time_point t);
+    Clock::time_point nextArrival() const { return arrivalOf(sent_); }
     // Drops every answer byte that has not gone out yet.
     void purge();
     int latencyMs() const { return latencyMs_; }

@@ -1,0 +1,129 @@
+// What the program wrote on the test machine, against the instrument's frames
+// decoded here from the wire format and its log records. The frames come from
+// the serial line's trace ("Write F2 F0 screen N mode M"), from line FROM on.
+//   vm_check picture FILE TRACE FROM   one capture: the display after those frames
+//   vm_check frames DIR TRACE FROM     watch: each frame-NNNNNN.png whole and exact
+//   vm_check log FILE                  corvactl log: the status text, CR LF and all
+//   vm_check box FILE                  the status box's text after "Get Log", copied out
+// Exit 0 when equal; else the first difference on standard error, and the
+// picture due beside the one written (FILE.want.png).
+#include "instrument.h"
+#include "log_expect.h"
+#include "screen_expect.h"
+#include <QDir>
+#include <QFile>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <cstdio>
+
+namespace {
+
+struct Frame {
+    int index;
+    uint8_t mode;
+};
+
+QList<Frame> framesFrom(const QString& trace, int from)
+{
+    QFile f(trace);
+    QList<Frame> out;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    static const QRegularExpression re(QStringLiteral("^Write F2 F0 screen (\\d+) mode ([0-9A-F]{2})"));
+    for (int line = 1; !f.atEnd(); ++line)
+        if (const auto m = re.match(QString::fromLatin1(f.readLine())); m.hasMatch() && line > from)
+            out.push_back({m.captured(1).toInt(), uint8_t(m.captured(2).toInt(nullptr, 16))});
+    return out;
+}
+
+void draw(expect::Model& model, const Frame& f)
+{
+    QList<QByteArray> blocks;
+    for (int b = 0; b < 5; ++b)
+        blocks << Instrument::screenBlock(f.index, b, f.mode);
+    model.frame(f.mode, blocks);
+}
+
+// The picture that was due goes beside the one that differs, to look at.
+int differs(const QString& what, const QString& why, const QImage& want = {})
+{
+    if (!want.isNull())
+        want.save(what + QStringLiteral(".want.png"));
+    std::fprintf(stderr, "%s: %s\n", qPrintable(what), qPrintable(why));
+    return 1;
+}
+
+int picture(const QString& file, const QList<Frame>& frames)
+{
+    if (frames.isEmpty())
+        return differs(file, QStringLiteral("no frame in the trace"));
+    expect::Model model;
+    for (const Frame& f : frames)
+        draw(model, f);
+    const QString d = expect::difference(QImage(file).convertToFormat(QImage::Format_RGB32), model.display);
+    return d.isEmpty() ? 0 : differs(file, d, model.display);
+}
+
+// As watch writes them: after each frame, but the first when it shows level
+// bars that have no levels yet.
+int frames(const QString& dir, const QList<Frame>& frames)
+{
+    expect::Model model;
+    int written = 0;
+    for (int i = 0; i < frames.size(); ++i) {
+        draw(model, frames[i]);
+        if (i == 0 && (frames[i].mode & 31) > 10)
+            continue;
+        const QString file = QDir(dir).filePath(QStringLiteral("frame-%1.png").arg(written + 1, 6, 10, QChar(u'0')));
+        if (!QFile::exists(file))
+            break;
+        if (const QString d = expect::difference(QImage(file).convertToFormat(QImage::Format_RGB32), model.display); !d.isEmpty())
+            return differs(file, d, model.display);
+        ++written;
+    }
+    const int files = int(QDir(dir).entryList(QDir::Files).size());
+    if (written == 0 || files != written)
+        return differs(dir, QStringLiteral("%1 files, %2 of them frames as the instrument sent them").arg(files).arg(written));
+    std::printf("%d\n", written);
+    return 0;
+}
+
+int text(const QString& file, bool box)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return differs(file, f.errorString());
+    const QByteArray got = f.readAll();
+    const SimConfig cfg;
+    QString want = logShown(cfg.logRecords, [&](int i) { return Instrument::logRecord(i, cfg); }) + kEndOfLog;
+    if (box)   // one line of the box for each CR LF
+        want.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (got == want.toLatin1())
+        return 0;
+    qsizetype at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at].toLatin1())
+        ++at;
+    return differs(file, QStringLiteral("differs from byte %1 on: \"%2\", want \"%3\"")
+                             .arg(at).arg(QString::fromLatin1(got.mid(at, 40)), want.mid(at, 40)));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList a = app.arguments().mid(1);
+    for (int i = 1; i < a.size() && i < 3; ++i)
+        a[i] = QFileInfo(a[i]).absoluteFilePath();
+    // The expected display loads the graticules by name.
+    QDir::setCurrent(CORVA_GRATICULE_DIR);
+    if (a.size() == 4 && a[0] == u"picture")
+        return picture(a[1], framesFrom(a[2], a[3].toInt()));
+    if (a.size() == 4 && a[0] == u"frames")
+        return frames(a[1], framesFrom(a[2], a[3].toInt()));
+    if (a.size() == 2 && (a[0] == u"log" || a[0] == u"box"))
+        return text(a[1], a[0] == u"box");
+    std::fprintf(stderr, "usage: vm_check picture FILE TRACE FROM | frames DIR TRACE FROM | log FILE | box FILE\n");
+    return 2;
+}
