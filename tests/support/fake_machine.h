@@ -14,9 +14,9 @@
 //   hold PID COMM PATH
 struct FakeMachine {
     QTemporaryDir dir;
-    explicit FakeMachine(const QString& spec)
+    explicit FakeMachine(const QString& things)
     {
-        for (const QString& line : spec.split(u';', Qt::SkipEmptyParts)) {
+        for (const QString& line : things.split(u';', Qt::SkipEmptyParts)) {
             const QStringList w = line.split(u' ', Qt::SkipEmptyParts);
             if (w[0] == "hold") {
                 put("proc/" + w[1] + "/comm", w[2]);
