@@ -21,28 +21,19 @@ const char* ScreenCapture::graticuleFile(int mode)
 FrameOutcome ScreenCapture::cmdDownLoad_Click()
 {
     FrameOutcome out;
-    out.open = link_.Open_USB();
-    if (!out.open.ok())
-        out.fail(Outcome::Open);
+    openExchange(out);
     status_.replace(QStringLiteral("Downloaded 1 Frame") + kCrLf);
     graticuleMode_ = -1;   // each click says again what is missing
     const int writesFailed = link_.failedWrites;
     frameExchange(out);
-    if (link_.failedWrites != writesFailed)
-        out.fail(Outcome::Write);
-    if (link_.close() != FT_OK) {
-        out.fail(Outcome::Close);
-        status_.replace(QStringLiteral("USB Close Failed"));
-    }
+    closeExchange(out, writesFailed);
     return out;
 }
 
 ContinuousOutcome ScreenCapture::cmdContinuous_Click()
 {
     ContinuousOutcome out;
-    out.open = link_.Open_USB();
-    if (!out.open.ok())
-        out.fail(Outcome::Open);
+    openExchange(out);
     ContinuousOn = true;
     status_.replace(QStringLiteral("Continuous Download:") + kCrLf + QStringLiteral("Press Stop to end"));
     graticuleMode_ = -1;
@@ -59,13 +50,27 @@ ContinuousOutcome ScreenCapture::cmdContinuous_Click()
             break;
         link_.Wait_ms(100);   // "Stop" and "Exit" are heard here
     }
-    if (link_.failedWrites != writesFailed)
+    closeExchange(out, writesFailed);
+    return out;
+}
+
+void ScreenCapture::openExchange(Outcome& out)
+{
+    out.open = link_.Open_USB();
+    if (!out.open.ok())
+        out.fail(Outcome::Open);
+}
+
+// The end of a handler's exchange: a failed write on the way is part of its
+// outcome, and the close is its own.
+void ScreenCapture::closeExchange(Outcome& out, int writesFailedBefore)
+{
+    if (link_.failedWrites != writesFailedBefore)
         out.fail(Outcome::Write);
     if (link_.close() != FT_OK) {
         out.fail(Outcome::Close);
         status_.replace(QStringLiteral("USB Close Failed"));
     }
-    return out;
 }
 
 void ScreenCapture::cmdStop_Click()

@@ -53,6 +53,8 @@ public:
 
 private:
     bool frameExchange(FrameOutcome& out);
+    void openExchange(Outcome& out);
+    void closeExchange(Outcome& out, int writesFailedBefore);
 
     Link& link_;
     StatusLog& status_;
