@@ -105,6 +105,31 @@ private slots:
         r.d2xx.missing = missing;
         r.run(handler);
 
+        // The outcome names the step whose call failed, and only a clean run is ok.
+        if (missing) {
+            if (handler == GetLog)
+                QVERIFY(r.outcome.failedAt(Outcome::RunTime) && r.outcome.runTimeError == kErrLibraryMissing);
+        } else {
+            QCOMPARE(r.outcome.ok(), at < 0);
+            static const QMap<QString, Outcome::Step> steps{
+                {"ListDevices", Outcome::Open}, {"OpenEx", Outcome::Open},           {"Write", Outcome::Write},
+                {"SetTimeouts", Outcome::SetTimeouts}, {"GetQueueStatus", Outcome::QueuePoll},
+                {"Read", Outcome::Read},        {"Close", Outcome::Close}};
+            if (at >= 0)
+                QVERIFY2(r.outcome.failedAt(steps[fn]), qPrintable(QString::number(r.outcome.failed, 16)));
+            const Link::OpenOutcome open = fn == "ListDevices" ? Link::OpenOutcome::ListFailed
+                                           : fn == "OpenEx"    ? Link::OpenOutcome::OpenExFailed
+                                                               : Link::OpenOutcome::Opened;
+            QCOMPARE(r.outcome.open.outcome, open);
+            QCOMPARE(r.outcome.open.status == FT_OK, open == Link::OpenOutcome::Opened);
+            QCOMPARE(r.outcome.open.serial, QByteArray(open == Link::OpenOutcome::ListFailed ? "" : "CM123456"));
+            if (at < 0) {
+                // Five whole blocks; "Stop" in the second frame; the end line reached.
+                const int64_t want[] = {5 * 8192, 2, 1, 0};
+                QCOMPARE(r.arrived, want[handler]);
+            }
+        }
+
         // Whatever the handler opened it has closed.
         QVERIFY(!r.link.handleOpen);
         if (r.d2xx.count("OpenEx") > 0 && fn != "OpenEx")
@@ -142,43 +167,6 @@ private slots:
         QCOMPARE(r.host.text, QString("Downloaded 1 Frame\r\n"));
         QCOMPARE(r.d2xx.writtenCodes().mid(writes), (QList<int>{242, 246, 246, 246, 246, 246, 244}));
         QVERIFY(!r.link.handleOpen);
-    }
-
-    // The outcome names the step whose call failed, and only a clean run is ok.
-    void outcomes_data() { matrix_data(); }
-    void outcomes()
-    {
-        QFETCH(int, handler);
-        QFETCH(int, at);
-        QFETCH(QString, fn);
-        QFETCH(bool, missing);
-        Rig r;
-        r.d2xx.failCallIndex = at;
-        r.d2xx.missing = missing;
-        r.run(handler);
-        if (missing) {
-            if (handler == GetLog)
-                QVERIFY(r.outcome.failedAt(Outcome::RunTime) && r.outcome.runTimeError == kErrLibraryMissing);
-            return;   // the others threw
-        }
-        QCOMPARE(r.outcome.ok(), at < 0);
-        static const QMap<QString, Outcome::Step> steps{
-            {"ListDevices", Outcome::Open}, {"OpenEx", Outcome::Open},           {"Write", Outcome::Write},
-            {"SetTimeouts", Outcome::SetTimeouts}, {"GetQueueStatus", Outcome::QueuePoll},
-            {"Read", Outcome::Read},        {"Close", Outcome::Close}};
-        if (at >= 0)
-            QVERIFY2(r.outcome.failedAt(steps[fn]), qPrintable(QString::number(r.outcome.failed, 16)));
-        const Link::OpenOutcome open = fn == "ListDevices" ? Link::OpenOutcome::ListFailed
-                                       : fn == "OpenEx"    ? Link::OpenOutcome::OpenExFailed
-                                                           : Link::OpenOutcome::Opened;
-        QCOMPARE(r.outcome.open.outcome, open);
-        QCOMPARE(r.outcome.open.status == FT_OK, open == Link::OpenOutcome::Opened);
-        QCOMPARE(r.outcome.open.serial, QByteArray(open == Link::OpenOutcome::ListFailed ? "" : "CM123456"));
-        if (at < 0) {
-            // Five whole blocks; "Stop" in the second frame; the end line reached.
-            const int64_t want[] = {5 * 8192, 2, 1, 0};
-            QCOMPARE(r.arrived, want[handler]);
-        }
     }
 };
 
