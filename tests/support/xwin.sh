@@ -28,3 +28,16 @@ wait_closes() {
     done
     fail "no close of the device after $2"
 }
+
+# The display: 320 x 240 pixels at (146,184) of the main window $win.
+display() { import -window "$win" -crop 320x240+146+184 +repage "$1"; }
+display_mean() { import -window "$win" -crop 320x240+146+184 +repage -colorspace gray -format "%[fx:mean]" info:; }
+lit() { local m; m=$(display_mean); awk "BEGIN{exit !($m > 0.01)}" || fail "display still black after $1 (mean $m)"; }
+dark() { local m; m=$(display_mean); awk "BEGIN{exit !($m == 0)}" || fail "$1 left the display lit (mean $m)"; }
+# exit_app <tenths of a second>: "Exit", and the program $pid must be gone within that time.
+exit_app() {
+    local i
+    click "$win" 432 472
+    for i in $(seq "$1"); do kill -0 $pid 2>/dev/null || return 0; sleep 0.1; done
+    fail "still running after Exit"
+}
