@@ -41,6 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The udev rule applied at install and removal (dist/postinst, dist/postrm).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/postrm)
 set(CPACK_STRIP_FILES ON)
 # Installed under /usr; DESTDIR staging keeps install-time paths (the menu
 # entry's Path= and Exec=) those of the installed system.

@@ -248,6 +248,13 @@ Finding explain(const QList<FtdiDevice>& devices, Library library, const QString
         for (int i = 0; i < devices.size() && tried < 0; ++i)
             if (devices[i].serial == serialTried)
                 tried = i;
+    // Listed by the driver library, yet not on the machine's own USB list:
+    // the system has nothing to say of it.
+    if (tried < 0 && !serialTried.isEmpty())
+        return {Cause::Unknown,
+                QStringLiteral("%1 could not be opened, and the system shows no USB device with that serial number")
+                    .arg(serialTried),
+                QStringLiteral("unplug it and plug it in again, and close any other program that may use it")};
     if (tried < 0)
         tried = deviceZero(devices);
     if (tried < 0) {

@@ -8,7 +8,11 @@
 
 DynamicD2xx::DynamicD2xx() : DynamicD2xx(platformCandidates()) {}
 
-DynamicD2xx::DynamicD2xx(QStringList candidates, Backend only) : candidates_(std::move(candidates)), only_(only) {}
+DynamicD2xx::DynamicD2xx(QStringList candidates, Backend only)
+    : libftdiLoader([this](QString& inUse, QString& why) { return loadLibftdi(inUse, why); }),
+      candidates_(std::move(candidates)), only_(only)
+{
+}
 
 DynamicD2xx::~DynamicD2xx() = default;
 
@@ -66,7 +70,7 @@ D2xx& DynamicD2xx::driver()
         }
     }
     if (only_ != Backend::Vendor) {
-        if (std::unique_ptr<D2xx> d = loadLibftdi(inUse, libftdiError)) {
+        if (std::unique_ptr<D2xx> d = libftdiLoader(inUse, libftdiError)) {
             install(Backend::Libftdi, std::move(d), inUse);
             return *impl_;
         }
@@ -92,7 +96,7 @@ std::unique_ptr<D2xx> DynamicD2xx::loadLibftdi(QString& inUse, QString& why)
     if (!why.isEmpty())
         return nullptr;
     inUse = QStringLiteral("libftdi1 ") + LibftdiD2xx::version();
-    return std::make_unique<LibftdiD2xx>();
+    return std::make_unique<LibftdiD2xx>(where.root);
 #else
     Q_UNUSED(inUse);
     Q_UNUSED(why);
@@ -100,18 +104,48 @@ std::unique_ptr<D2xx> DynamicD2xx::loadLibftdi(QString& inUse, QString& why)
 #endif
 }
 
-void DynamicD2xx::install(Backend backend, std::unique_ptr<D2xx> impl, const QString& inUse)
+void DynamicD2xx::install(Backend backend, std::unique_ptr<D2xx> impl, const QString& inUse, const QString& because)
 {
     impl_ = std::move(impl);
     backend_ = backend;
     inUse_ = inUse;
     // One line on standard error, so that a user started from a terminal sees
-    // which of the two ways the program took.
-    qInfo("USB driver library: %s", qUtf8Printable(inUse_));
+    // which of the two ways the program took, and why when it changed.
+    qInfo("USB driver library: %s", qUtf8Printable(because.isEmpty() ? inUse_ : inUse_ + QStringLiteral(" (%1)").arg(because)));
+}
+
+std::optional<diagnosis::Library> DynamicD2xx::library() const
+{
+    switch (backend_) {
+    case Backend::Vendor: return diagnosis::Library::Vendor;
+    case Backend::Libftdi: return diagnosis::Library::Libftdi;
+    default: return missing_ ? std::optional(diagnosis::Library::Missing) : std::nullopt;
+    }
+}
+
+bool DynamicD2xx::giveWayToLibftdi(const QString& serial)
+{
+    // Only our own choice may be changed, and only while FTDI's library has
+    // nothing open that the change would strand.
+    if (only_ != Backend::None || backend_ != Backend::Vendor || open_ > 0 || serial.isEmpty())
+        return false;
+    const QList<diagnosis::FtdiDevice> devices = diagnosis::ftdiDevices(where);
+    const diagnosis::FtdiDevice* d = diagnosis::bySerial(devices, serial);
+    // A tty in use stays with its program: libftdi1 would take it away.
+    if (!d || d->kernelDriver.isEmpty() || d->ttyHeld())
+        return false;
+    QString inUse, why;
+    std::unique_ptr<D2xx> libftdi = libftdiLoader(inUse, why);
+    if (!libftdi)
+        return false;
+    install(Backend::Libftdi, std::move(libftdi), inUse,
+            QStringLiteral("FTDI's library cannot open %1 while %2 holds it").arg(serial, d->kernelDriver));
+    return true;
 }
 
 void DynamicD2xx::missing(const QString& vendorError, const QString& libftdiError)
 {
+    missing_ = true;
     const QString name = platformLibraryName();
     QString how;
 #if defined(_WIN32)
@@ -144,9 +178,24 @@ void DynamicD2xx::missing(const QString& vendorError, const QString& libftdiErro
 }
 
 FT_STATUS DynamicD2xx::ListDevices(void* a, void* b, DWORD f) { return driver().ListDevices(a, b, f); }
-FT_STATUS DynamicD2xx::OpenEx(void* a, DWORD f, FT_HANDLE* h) { return driver().OpenEx(a, f, h); }
+FT_STATUS DynamicD2xx::OpenEx(void* a, DWORD f, FT_HANDLE* h)
+{
+    FT_STATUS st = driver().OpenEx(a, f, h);
+    // The same open once more, through libftdi1, if that can do what FTDI's cannot.
+    if (st != FT_OK && f == FT_OPEN_BY_SERIAL_NUMBER && a && giveWayToLibftdi(QString::fromLatin1(static_cast<const char*>(a))))
+        st = impl_->OpenEx(a, f, h);
+    if (st == FT_OK)
+        ++open_;
+    return st;
+}
 FT_STATUS DynamicD2xx::Write(FT_HANDLE h, void* b, DWORD n, DWORD* w) { return driver().Write(h, b, n, w); }
 FT_STATUS DynamicD2xx::SetTimeouts(FT_HANDLE h, ULONG r, ULONG w) { return driver().SetTimeouts(h, r, w); }
 FT_STATUS DynamicD2xx::GetQueueStatus(FT_HANDLE h, DWORD* q) { return driver().GetQueueStatus(h, q); }
 FT_STATUS DynamicD2xx::Read(FT_HANDLE h, void* b, DWORD n, DWORD* r) { return driver().Read(h, b, n, r); }
-FT_STATUS DynamicD2xx::Close(FT_HANDLE h) { return driver().Close(h); }
+FT_STATUS DynamicD2xx::Close(FT_HANDLE h)
+{
+    const FT_STATUS st = driver().Close(h);
+    if (st == FT_OK && open_ > 0)
+        --open_;
+    return st;
+}

@@ -1,15 +1,20 @@
 #pragma once
 #include "d2xx.h"
+#include "diagnosis.h"
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
+#include <optional>
 
 // Picks the library that carries the seven calls, on the first call, and
 // passes every call on to it: the vendor's driver library (VendorD2xx), loaded
 // by its platform name (FTD2XX.DLL, libftd2xx.so, libftd2xx.dylib) through the
 // system loader path, its reads waiting asleep (AsleepReads). Where that
 // library cannot be loaded and libftdi1 support is built in (Linux, macOS),
-// libftdi1 (LibftdiD2xx) instead.
+// libftdi1 (LibftdiD2xx) instead. On Linux, in the automatic choice, also
+// where FTDI's library cannot open a device because the kernel's ftdi_sio
+// holds it: libftdi1 detaches that driver for the run.
 class DynamicD2xx : public D2xx {
 public:
     // Which library carries the calls; None until the first call decides.
@@ -41,6 +46,9 @@ public:
     // for libftdi1 when it is not built in.
     bool choose(Backend only);
     Backend backend() const { return backend_; }
+    // The library that made the last open, for its diagnosis: Missing once
+    // none could be loaded; none before the first call.
+    std::optional<diagnosis::Library> library() const;
     static bool libftdiBuiltIn();
     // For people: the vendor library's file, or "libftdi1 1.5"; empty before
     // the first call.
@@ -50,6 +58,13 @@ public:
     // library (AsleepReads). On unless a benchmark compares without it; read
     // when the first call picks the library.
     bool waitAsleepForReads = true;
+
+    // The machine whose devices decide the change to libftdi1; tests give a
+    // tree of their own.
+    diagnosis::Where where;
+    // Gives libftdi1's implementation and what libraryInUse() is to say, or
+    // null with the reason in `why`. Tests put a stand-in here.
+    std::function<std::unique_ptr<D2xx>(QString& inUse, QString& why)> libftdiLoader;
 
 private:
     // The implementation in use, picked on the first call.
@@ -61,7 +76,10 @@ private:
     std::unique_ptr<D2xx> loadLibftdi(QString& inUse, QString& why);
     // Puts `impl` in use from the next call on. Nothing may be open on the
     // one it replaces.
-    void install(Backend backend, std::unique_ptr<D2xx> impl, const QString& inUse);
+    void install(Backend backend, std::unique_ptr<D2xx> impl, const QString& inUse, const QString& because = {});
+    // After FTDI's library failed to open `serial`: puts libftdi1 in its place
+    // when the kernel's driver is the cause and libftdi1 can lift it.
+    bool giveWayToLibftdi(const QString& serial);
     [[noreturn]] void missing(const QString& vendorError, const QString& libftdiError);
 
     QStringList candidates_;
@@ -70,4 +88,6 @@ private:
     QString loadedFrom_;
     QString inUse_;
     std::unique_ptr<D2xx> impl_;
+    int open_ = 0;   // handles opened and not yet closed
+    bool missing_ = false;   // no library could be loaded
 };

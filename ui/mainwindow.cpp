@@ -159,26 +159,18 @@ void Corvameter_rem::showOpenHint()
     Link& link = session.link;
     const Link::OpenOutcome outcome = link.lastOpen;
     link.lastOpen = Link::OpenOutcome::NotTried;
-    const bool libftdi = driver_ && driver_->backend() == DynamicD2xx::Backend::Libftdi;
-    // Through libftdi1 a device we may not use cannot even be listed.
-    const bool refused = outcome == Link::OpenOutcome::OpenExFailed
-                         || (libftdi && outcome == Link::OpenOutcome::ListFailed
-                             && link.lastOpenStatus == FT_DEVICE_NOT_OPENED);
-    if (openHintShown_ || !refused)
+    // A driver that is not the loader stands for FTDI's library.
+    const diagnosis::Library library =
+        driver_ ? driver_->library().value_or(diagnosis::Library::Vendor) : diagnosis::Library::Vendor;
+    // A refusal while our own handler holds the device is no cause of the machine's.
+    const bool failed = library == diagnosis::Library::Missing || outcome == Link::OpenOutcome::ListFailed
+                        || outcome == Link::OpenOutcome::OpenExFailed;
+    if (openHintShown_ || !failed)
         return;
     openHintShown_ = true;
-    const QString udev = QStringLiteral("- you may not use the USB device: install the udev rule 70-corvameter.rules in "
-                                        "/etc/udev/rules.d, run sudo udevadm control --reload-rules and plug the "
-                                        "instrument in again;\n"
-                                        "- another program has it open: close that program.\n\n");
-    const QString text = libftdi
-        ? QStringLiteral("The Corvameter is attached but could not be opened through libftdi1. "
-                         "On Linux that usually means:\n\n") + udev
-              + QStringLiteral("(libftdi1 detaches the kernel's ftdi_sio driver by itself.)\n\n")
-        : QStringLiteral("The Corvameter is attached but could not be opened. On Linux that usually means:\n\n"
-                         "- the kernel's ftdi_sio serial driver holds it: sudo rmmod ftdi_sio usbserial, "
-                         "or blacklist ftdi_sio;\n") + udev;
-    showMessage(text + QStringLiteral("The README's \"First-run problems\" section has the details."),
+    const QString serial = outcome == Link::OpenOutcome::OpenExFailed ? QString::fromLatin1(link.SerialNumber.data()) : QString();
+    showMessage(diagnosis::explainFailedOpen(library, serial, where).sentences()
+                    + QStringLiteral("\n\nThe README's \"First-run problems\" section has the details."),
                 QStringLiteral("USB Device"), Icon::Information);
 #endif
 }

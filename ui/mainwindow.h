@@ -1,4 +1,5 @@
 #pragma once
+#include "diagnosis.h"
 #include "host.h"
 #include "session.h"
 #include <QGroupBox>
@@ -33,6 +34,8 @@ public:
     std::function<void()> terminate;
     // When set, message boxes go here instead of on screen (tests).
     std::function<void(const QString& text, const QString& title, Icon icon)> messageHook;
+    // The machine the first failed open is explained from; tests give a tree of their own.
+    diagnosis::Where where;
 
     // The link, display image, screen capture and error log, with this window as their host.
     Session session;
@@ -61,9 +64,9 @@ private:
     void connectHandler(QPushButton* b, std::function<void()> handler);
     void showOpenHint();
 
-    // Linux only: the first time the instrument is there but cannot be
-    // opened, a hint on the likely causes for the library in use follows the
-    // handler, once a run.
+    // Linux only: the first time the instrument cannot be listed or opened,
+    // or no driver library loads, what the machine tells of the cause
+    // follows the handler, once a run.
     const DynamicD2xx* driver_;   // null when the driver is not the loader (tests)
     bool openHintShown_ = false;
 };

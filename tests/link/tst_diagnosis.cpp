@@ -1,6 +1,9 @@
 // The diagnosis reads a fake machine: sysfs, /proc and the device nodes in a
-// folder made here, the user judged by the node's mode bits as uid 4242.
+// folder made here, the user judged by the node's mode bits as uid 4242. So
+// does the driver loader when FTDI's library fails an open.
 #include "diagnosis.h"
+#include "dynamic_d2xx.h"
+#include "fake_d2xx.h"
 #include "fake_machine.h"
 #include <QtTest>
 
@@ -19,6 +22,9 @@ const QString kInstrument = "dev 1-2 bus=1 addr=7 serial=CVM00001 desc=Corvamete
 class TestDiagnosis : public QObject {
     Q_OBJECT
 private slots:
+    // The drop-in lives once a process and reads its faults on its first call.
+    void initTestCase() { qputenv("CORVASIM_FAULTS", "noopen"); }
+
     // The cable a terminal holds comes last, the instrument is device 0, and
     // every fact the listing shows is read from its own place.
     void listing()
@@ -59,6 +65,8 @@ private slots:
         QTest::addColumn<QString>("fix");
         const auto V = Library::Vendor, L = Library::Libftdi;
         QTest::newRow("empty bus") << "" << L << "" << Cause::NoDevice << "no FTDI device is attached" << "plug the Corvameter in";
+        QTest::newRow("listed, not on the bus") << "" << V << "CVM00001" << Cause::Unknown
+                                                << "shows no USB device with that serial number" << "unplug it";
         QTest::newRow("other kinds only") << "dev 3-1 bus=3 addr=4 prod=6002 serial=X" << L << "" << Cause::NoDevice
                                           << "found only X (0403:6002)" << "plug";
         QTest::newRow("no access") << kInstrument + " mode=0664" << L << "" << Cause::NoAccess
@@ -96,6 +104,53 @@ private slots:
             for (const QString& part : parts.split(u'|'))
                 QVERIFY2(text.contains(part), qPrintable(f.line()));
         QVERIFY(f.sentences().front().isUpper() && f.sentences().endsWith(u'.'));
+    }
+
+    // FTDI's library cannot open the instrument: libftdi1 takes its place only
+    // in the program's own choice, for a kernel driver it may detach, and then
+    // makes the same open; the caller sees one open.
+    void vendorGivesWayToLibftdi_data()
+    {
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<bool>("forcedVendor");
+        QTest::addColumn<bool>("libftdiUsable");
+        QTest::addColumn<bool>("switches");
+        const QString bound = kInstrument + " driver=ftdi_sio tty=ttyUSB1";
+        QTest::newRow("ftdi_sio bound, tty free") << bound << false << true << true;
+        QTest::newRow("--driver vendor") << bound << true << true << false;
+        QTest::newRow("tty held") << bound + ";hold 31 minicom /dev/ttyUSB1" << false << true << false;
+        QTest::newRow("no driver bound") << kInstrument << false << true << false;
+        QTest::newRow("libftdi1 unusable") << bound << false << false << false;
+    }
+    void vendorGivesWayToLibftdi()
+    {
+        QFETCH(QString, tree);
+        QFETCH(bool, forcedVendor);
+        QFETCH(bool, libftdiUsable);
+        QFETCH(bool, switches);
+        Tree t(tree);
+        DynamicD2xx d({SIM_DROPIN}, forcedVendor ? DynamicD2xx::Backend::Vendor : DynamicD2xx::Backend::None);
+        d.where = t.where();
+        FakeD2xx* libftdi = nullptr;
+        d.libftdiLoader = [&](QString& inUse, QString& why) -> std::unique_ptr<D2xx> {
+            if (!libftdiUsable) {
+                why = "libusb cannot start";
+                return nullptr;
+            }
+            inUse = "libftdi1 1.5";
+            auto fake = std::make_unique<FakeD2xx>();
+            libftdi = fake.get();
+            return fake;
+        };
+        if (switches)
+            QTest::ignoreMessage(QtInfoMsg, "USB driver library: libftdi1 1.5 "
+                                            "(FTDI's library cannot open CVM00001 while ftdi_sio holds it)");
+        char serial[100] = {};
+        FT_HANDLE h = nullptr;
+        QCOMPARE(d.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+        QCOMPARE(d.OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &h), switches ? FT_OK : FT_DEVICE_NOT_OPENED);
+        QCOMPARE(d.library(), switches ? Library::Libftdi : Library::Vendor);
+        QCOMPARE(libftdi ? libftdi->described() : QStringList(), switches ? QStringList{"OpenEx 0 1 CVM00001"} : QStringList());
     }
 };
 

@@ -44,6 +44,19 @@ if command -v udevadm >/dev/null && [ -d /sys/class/net/lo ]; then
     ! grep "70-corvameter.rules:" <<<"$out" || fail "udev complains about the rule"
 fi
 
+# The postinst applies the rule to FTDI's devices at once where udev runs,
+# the postrm takes it back; run here with a udevadm that notes its calls.
+scripts=/var/lib/dpkg/info/$pkg
+[ -x "$scripts.postinst" ] && [ -x "$scripts.postrm" ] || fail "no postinst and postrm"
+mkdir -p "$work/bin" && printf '#!/bin/sh\necho "$*" >> %s/udevadm.log\n' "$work" > "$work/bin/udevadm" && chmod +x "$work/bin/udevadm"
+made_run_udev=""; [ -d /run/udev ] || { $sudo mkdir -p /run/udev; made_run_udev=1; }
+PATH=$work/bin:$PATH "$scripts.postinst" configure && PATH=$work/bin:$PATH "$scripts.postrm" remove
+[ -z "$made_run_udev" ] || $sudo rmdir /run/udev
+[ "$(cat "$work/udevadm.log")" = "control --reload-rules
+trigger --action=add --subsystem-match=usb --attr-match=idVendor=0403
+control --reload-rules
+trigger --action=change --subsystem-match=usb --attr-match=idVendor=0403" ] || fail "maintainer scripts ran: $(cat "$work/udevadm.log")"
+
 echo "== the program, started as the menu entry starts it"
 entry=/usr/share/applications/$pkg.desktop
 exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUick]//g')
@@ -96,4 +109,4 @@ while read -r f; do
     if [ -e "$f" ] && { [ ! -d "$f" ] || ! dpkg-query -S "$f" >/dev/null 2>&1; }; then left+=" $f"; fi
 done < "$work/files"
 [ -z "$left" ] || fail "left behind after purge:$left"
-echo "PASS: lintian, appstreamcli, install with dependencies, menu-entry start, 1 Frame drawn, corvactl capture, purge left nothing"
+echo "PASS: lintian, appstreamcli, install with dependencies, maintainer scripts, menu-entry start, 1 Frame drawn, corvactl capture, purge left nothing"

@@ -54,9 +54,7 @@ struct FakeMachine {
         f.write(text.toUtf8() + '\n');
     }
     // As uid 4242, the process 999.
-    QList<diagnosis::FtdiDevice> devices() const
-    {
-        return diagnosis::ftdiDevices({dir.path(), diagnosis::Identity{4242, {4242}}, 999});
-    }
+    diagnosis::Where where() const { return {dir.path(), diagnosis::Identity{4242, {4242}}, 999}; }
+    QList<diagnosis::FtdiDevice> devices() const { return diagnosis::ftdiDevices(where()); }
 };
 

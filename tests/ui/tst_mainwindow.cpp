@@ -1,5 +1,8 @@
 #include "dynamic_d2xx.h"
 #include "fake_d2xx.h"
+#ifdef __linux__
+#include "fake_machine.h"
+#endif
 #include "frmfiles.h"
 #include "mainwindow.h"
 #include "picture1.h"
@@ -171,26 +174,60 @@ private slots:
     }
 
     // A driver library that cannot be loaded: a run-time error box naming it
-    // (and on Linux the other way, libftdi1). A failed open on Linux explains
-    // ftdi_sio and the udev rule, once per run.
-    void driverFailureBoxes()
+    // (and on Linux the other way, libftdi1), on Linux followed by the
+    // "USB Device" box saying so.
+    void libraryMissingBoxes()
     {
         DynamicD2xx none({"/nonexistent/" + DynamicD2xx::platformLibraryName()}, DynamicD2xx::Backend::Vendor);
         Rig missing(&none);
         missing.w.cmdDownLoad->click();
-        QCOMPARE(missing.boxes.size(), 1);
-        QVERIFY2(missing.boxes[0].startsWith("Run-time Error: Run-time error 1001:"), qPrintable(missing.boxes[0]));
+        QVERIFY2(missing.boxes.value(0).startsWith("Run-time Error: Run-time error 1001:"), qPrintable(missing.boxes.join('\n')));
         QVERIFY(missing.boxes[0].contains(DynamicD2xx::platformLibraryName()));
 #ifdef __linux__
         QVERIFY(missing.boxes[0].contains("libftdi"));
-        Rig r;
-        r.d2xx.statuses["OpenEx"] = {3, 3};
-        r.w.cmdEraseLog->click();
-        r.w.cmdEraseLog->click();
-        QCOMPARE(r.boxes.filter("USB Device: ").size(), 1);
-        QVERIFY(r.boxes.filter("USB Device: ")[0].contains("70-corvameter.rules"));
+        QCOMPARE(missing.boxes.size(), 2);
+        QVERIFY2(missing.boxes[1].startsWith("USB Device: The USB driver library libftd2xx.so could not be loaded"),
+                 qPrintable(missing.boxes[1]));
+#else
+        QCOMPARE(missing.boxes.size(), 1);
 #endif
     }
+
+#ifdef __linux__
+    // A failed list or open is explained from the machine: the device meant
+    // (by its serial number after a list, else device 0), the cause and the
+    // fix, once per run.
+    void openFailureBox_data()
+    {
+        QTest::addColumn<QString>("failing");
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<QString>("says");   // parts, '|' between them
+        const QString cable = "dev 1-1 bus=1 addr=2 serial=OTHERCABLE;";
+        QTest::newRow("open, no access") << "OpenEx" << cable + "dev 1-2 bus=1 addr=7 serial=CM123456 mode=0664"
+                                         << "You may not open /dev/bus/usb/001/007, the USB device node of CM123456"
+                                            "|70-corvameter.rules";
+        QTest::newRow("list, ftdi_sio bound") << "ListDevices" << "dev 1-2 bus=1 addr=7 serial=CM123456 driver=ftdi_sio tty=ttyUSB0"
+                                              << "The kernel's ftdi_sio driver holds CM123456 as /dev/ttyUSB0"
+                                                 "|echo 1-2:1.0 | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind";
+    }
+    void openFailureBox()
+    {
+        QFETCH(QString, failing);
+        QFETCH(QString, tree);
+        QFETCH(QString, says);
+        FakeMachine m(tree);
+        Rig r;
+        r.w.where = m.where();
+        r.d2xx.statuses[failing] = {3, 3};
+        r.w.cmdEraseLog->click();
+        r.w.cmdEraseLog->click();
+        const QStringList boxes = r.boxes.filter("USB Device: ");
+        QCOMPARE(boxes.size(), 1);
+        for (const QString& part : says.split('|'))
+            QVERIFY2(boxes[0].contains(part), qPrintable(boxes[0]));
+        QVERIFY(boxes[0].endsWith(".\n\nThe README's \"First-run problems\" section has the details."));
+    }
+#endif
 };
 
 QTEST_MAIN(TestMainWindow)
