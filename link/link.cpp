@@ -32,17 +32,42 @@ QString Link::OpenResult::message() const
 Link::OpenResult Link::listDevice()
 {
     OpenResult result;
-    result.status = d2xx_.ListDevices(reinterpret_cast<void*>(uintptr_t{0}), SerialNumber.data(),
-                                      FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
+    if (!serialWanted.isEmpty()) {
+        const QByteArray s = serialWanted.left(kSerialSize - 1);
+        std::copy(s.begin(), s.end(), SerialNumber.begin());
+        SerialNumber[size_t(s.size())] = '\0';
+        result.serial = s;
+        return result;
+    }
+    result.status = listAt(0, SerialNumber);
     if (result.status != FT_OK) {
         result.outcome = OpenOutcome::ListFailed;
         return result;
     }
-    // The driver writes a terminated string; keep the last byte a terminator
-    // whatever it wrote, so the open never reads past the buffer.
-    SerialNumber.back() = '\0';
     result.serial = QByteArray(SerialNumber.data());
     return result;
+}
+
+FT_STATUS Link::listAt(uintptr_t index, std::array<char, kSerialSize>& serial) const
+{
+    const FT_STATUS st =
+        d2xx_.ListDevices(reinterpret_cast<void*>(index), serial.data(), FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
+    // The driver writes a terminated string; the open must never read past the buffer.
+    serial.back() = '\0';
+    return st;
+}
+
+QList<QByteArray> Link::attachedSerials() const
+{
+    QList<QByteArray> serials;
+    std::array<char, kSerialSize> serial{};
+    // More than a bench holds; the list ends at the first index not attached.
+    for (uintptr_t i = 0; i < 32; ++i) {
+        if (listAt(i, serial) != FT_OK)
+            break;
+        serials << QByteArray(serial.data());
+    }
+    return serials;
 }
 
 Link::OpenResult Link::Open_USB()

@@ -29,8 +29,14 @@ public:
 
     OpenResult Open_USB();
     // Asks for the serial number of device 0 as Open_USB does, into
-    // SerialNumber, and opens nothing: ListFailed or NotTried.
+    // SerialNumber, and opens nothing: ListFailed or NotTried. With
+    // serialWanted set, that serial number instead, without asking.
     OpenResult listDevice();
+    // The instrument to open when several are attached; empty: device 0.
+    QByteArray serialWanted;
+    // The serial numbers of every device the driver lists, device 0 first.
+    // Opens nothing.
+    QList<QByteArray> attachedSerials() const;
     // False when the frame could not be written.
     bool Send_byte_to_USB(int code);
     void Wait_ms(int ms);
@@ -104,6 +110,9 @@ public:
     uint8_t logAt(int pos) const { return LogLine[static_cast<size_t>(pos - 1)]; }
 
 private:
+    // FT_ListDevices for the serial number of device `index`, into `serial`,
+    // whose last byte stays a terminator whatever the driver wrote.
+    FT_STATUS listAt(uintptr_t index, std::array<char, kSerialSize>& serial) const;
     FT_STATUS readInto(uint8_t* buffer, int capacity, int64_t count);
     void report(const QString& message);
 

@@ -46,6 +46,8 @@ ContinuousOutcome ScreenCapture::cmdContinuous_Click()
         ++out.frames;
         out.bytes += frame.bytes;
         out.failed |= frame.failed;
+        if (onFrame)
+            onFrame(frame);
         if (!goOn)
             break;
         link_.Wait_ms(100);   // "Stop" and "Exit" are heard here

@@ -6,6 +6,7 @@
 #include "surface.h"
 #include <array>
 #include <cstdint>
+#include <functional>
 
 // Screen capture: one frame, graticule, level bars, continuous download, clear.
 class ScreenCapture {
@@ -28,6 +29,9 @@ public:
     int DisplayMode = 0;
     // A continuous download runs while this is set; "Stop" and "Exit" clear it.
     bool ContinuousOn = false;
+    // Told of each frame of a continuous download as it ends, before the
+    // pause, with what it lacked: for a caller that stores every frame.
+    std::function<void(const FrameOutcome&)> onFrame;
 
     // The wire format of one screen block.
     static constexpr int kBlocks = protocol::kScreenBlocks;

@@ -198,6 +198,8 @@ SimFaults SimFaults::parse(const QString& text)
             f.stallAfter = n;
         else if (name == u"unplug-after" && numberOk)
             f.unplugAfter = n;
+        else if (name == u"replug-after" && numberOk)
+            f.replugAfterMs = n;
         else if (name == u"short-block" && (!hasValue || numberOk))
             f.shortBy = int(std::min<long long>(hasValue ? n : 100, Instrument::kBlockBytes));
         else if (name == u"fail-write")
@@ -363,7 +365,11 @@ void Instrument::trace(const QString& line, long status)
 
 bool Instrument::present(Clock::time_point t) const
 {
-    return !faults_.noDevice && t < unplugAt_;
+    if (faults_.noDevice)
+        return false;
+    if (t < unplugAt_)
+        return true;
+    return faults_.replugAfterMs >= 0 && t - unplugAt_ >= std::chrono::milliseconds(faults_.replugAfterMs);
 }
 
 // ---------------------------------------------------------------- commands

@@ -34,6 +34,7 @@
 //                    no more block data (mode bytes and log records still come)
 //   unplug-after=N   after N bytes of screen block data the instrument is
 //                    unplugged: it is gone from the bus for the rest of the run
+//   replug-after=MS  ... or, with this, plugged in again MS ms after it went
 //   short-block[=N]  each screen block is N bytes short (default 100)
 //   fail-write[=N], fail-timeouts[=N], fail-queue[=N], fail-read[=N],
 //   fail-close[=N]   that driver call succeeds N times (default 0), then fails
@@ -47,6 +48,7 @@ struct SimFaults {
     bool noOpen = false;
     long long stallAfter = -1;   // -1: never stalls
     long long unplugAfter = -1;  // -1: never unplugged
+    long long replugAfterMs = -1; // -1: gone for good once unplugged
     int shortBy = 0;
     // Successful calls allowed before failing; -1: never fails.
     int failWriteAfter = -1;

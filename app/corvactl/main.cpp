@@ -2,33 +2,27 @@
 // exchanges as the window program's buttons, through the same link, screen and
 // log code, with the status box going to standard error instead.
 #include "console.h"
-#include "dynamic_d2xx.h"
-#include "session.h"
-#include <QBuffer>
+#include "diagnosis.h"
+#include "exchange.h"
+#include "series.h"
+#include "watch.h"
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QImageWriter>
-#include <QSaveFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
-
-enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
-
-const QString kCrLf = QStringLiteral("\r\n");
-
-void err(const QString& text)
-{
-    std::fputs(qPrintable(QStringLiteral("corvactl: ") + text + u'\n'), stderr);
-}
 
 int usage(const QString& why)
 {
@@ -36,62 +30,6 @@ int usage(const QString& why)
     std::fputs("Try 'corvactl --help' for more information.\n", stderr);
     return kUsage;
 }
-
-// The window's status box and message boxes, shown on standard error: each
-// change of the box prints what it brought into view.
-class ConsoleHost : public Host {
-public:
-    bool echo = true;
-
-    void setText1(const QString& t) override { text_ = t; }
-    QString text1() const override { return text_; }
-    void showMessage(const QString& t, const QString& title, Icon) override { err(title + QStringLiteral(": ") + t); }
-    void setBusyPointer(bool) override {}
-    void beep() override {}
-
-    void print(QString news) const
-    {
-        if (!echo)
-            return;
-        news.replace(kCrLf, QStringLiteral("\n"));
-        if (news.endsWith(u'\n'))
-            news.chop(1);
-        if (!news.isEmpty())
-            std::fputs(qPrintable(news + u'\n'), stderr);
-    }
-
-private:
-    QString text_;
-};
-
-// Passes every call on, and keeps the reason when the driver library cannot be
-// used, which the log download only reports by number.
-class DriverWatch : public D2xx {
-public:
-    explicit DriverWatch(D2xx& d) : d_(d) {}
-    QString failure;
-
-    FT_STATUS ListDevices(void* a, void* b, DWORD f) override { return call([&] { return d_.ListDevices(a, b, f); }); }
-    FT_STATUS OpenEx(void* a, DWORD f, FT_HANDLE* h) override { return call([&] { return d_.OpenEx(a, f, h); }); }
-    FT_STATUS Write(FT_HANDLE h, void* b, DWORD n, DWORD* w) override { return call([&] { return d_.Write(h, b, n, w); }); }
-    FT_STATUS SetTimeouts(FT_HANDLE h, ULONG r, ULONG w) override { return call([&] { return d_.SetTimeouts(h, r, w); }); }
-    FT_STATUS GetQueueStatus(FT_HANDLE h, DWORD* q) override { return call([&] { return d_.GetQueueStatus(h, q); }); }
-    FT_STATUS Read(FT_HANDLE h, void* b, DWORD n, DWORD* r) override { return call([&] { return d_.Read(h, b, n, r); }); }
-    FT_STATUS Close(FT_HANDLE h) override { return call([&] { return d_.Close(h); }); }
-
-private:
-    template <class F>
-    FT_STATUS call(F f)
-    {
-        try {
-            return f();
-        } catch (const D2xxError& e) {
-            failure = QString::fromStdString(e.what());
-            throw;
-        }
-    }
-    D2xx& d_;
-};
 
 QString defaultGraticules()
 {
@@ -103,147 +41,27 @@ QString defaultGraticules()
     return QStringLiteral(CORVA_GRATICULES);
 }
 
-// PNG or BMP by the name's extension; empty when neither.
-QByteArray formatFor(const QString& path)
-{
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == u"png")
-        return "png";
-    if (suffix == u"bmp")
-        return "bmp";
-    return {};
-}
-
-QByteArray encode(const QImage& image, const QByteArray& format)
-{
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    // Bitmaps as "Store" writes them: 24 bits a pixel.
-    QImageWriter(&buffer, format).write(format == "bmp" ? image.convertToFormat(QImage::Format_RGB888) : image);
-    return buffer.data();
-}
-
-// The whole file or none: written under a temporary name, renamed when complete.
-bool writeAtomically(const QString& path, const QByteArray& bytes)
-{
-    if (path == u"-") {
-        binaryStdout();
-        QFile out;
-        return out.open(stdout, QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.flush();
-    }
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-        return true;
-    err(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-    return false;
-}
-
-// Whether a file can be made there, found out before the instrument is touched.
-bool writable(const QString& path)
-{
-    if (path == u"-")
-        return true;
-    QSaveFile probe(path);
-    if (probe.open(QIODevice::WriteOnly)) {
-        probe.cancelWriting();
-        return true;
-    }
-    err(QStringLiteral("cannot write %1: %2").arg(path, probe.errorString()));
-    return false;
-}
-
-// The exchanges over the driver, with the status box on standard error.
-struct Console {
-    Console(D2xx& driver, const QString& graticules) : watch(driver), session(watch, host)
-    {
-        session.screen.graticuleDir = graticules;
-        session.status.onNews = [this](const QString& news) { host.print(news); };
-    }
-
-    void reportDriverFailure() const
-    {
-        if (!watch.failure.isEmpty())
-            err(watch.failure);
-    }
-
-    ConsoleHost host;
-    DriverWatch watch;
-    Session session;
-};
-
 int capture(Console& c, QString out, bool single)
 {
     const bool named = !out.isEmpty();
-    if (!named)
-        out = QStringLiteral("corvameter-%1.png").arg(QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss"));
-    const QByteArray format = out == u"-" ? QByteArray("png") : formatFor(out);
-    if (!writable(out))
+    // The made-up name carries the serial number, known once the device is
+    // open: the folder is tried under the name without it.
+    if (!writable(named ? out : series::captureName({}, QDateTime::currentDateTime())))
         return kFailed;
-    ScreenCapture& screen = c.session.screen;
-    FrameOutcome frame = screen.cmdDownLoad_Click();
-    // A fresh start has no levels yet: in a display with level bars, a second
-    // frame brings the ones the instrument sent with the first.
-    if (!single && screen.DisplayMode > 10 && frame.ok())
-        frame = screen.cmdDownLoad_Click();
+    const QByteArray format = named && out != u"-" ? formatFor(out) : QByteArray("png");
+    const FrameOutcome frame = c.picture(single);
+    const QDateTime taken = QDateTime::currentDateTime();
     if (!frame.ok()) {
-        c.reportDriverFailure();
+        c.reportFailure(frame.open);
         err(QStringLiteral("capture failed, no picture written"));
         return kFailed;
     }
+    if (!named)
+        out = series::captureName(QString::fromLatin1(frame.open.serial), taken);
     if (!writeAtomically(out, encode(c.session.surface.image(), format)))
         return kFailed;
     if (!named)   // the made-up name, for the script to pick up
         std::fputs(qPrintable(out + u'\n'), stdout);
-    return kOk;
-}
-
-int watchFrames(Console& c, const QString& dir, const QByteArray& format, long count, bool single)
-{
-    if (!QDir().mkpath(dir)) {
-        err(QStringLiteral("cannot make folder %1").arg(dir));
-        return kFailed;
-    }
-    ScreenCapture& screen = c.session.screen;
-    Surface& surface = c.session.surface;
-    bool stopping = false;
-    if (!catchStopSignals([&] {
-            stopping = true;
-            screen.cmdStop_Click();
-        })) {
-        err(QStringLiteral("cannot catch Ctrl-C"));
-        return kFailed;
-    }
-
-    long written = 0;
-    bool first = true, writeFailed = false;
-    surface.onChanged = [&] {
-        // The first frame's bars have no levels yet (see capture).
-        const bool priming = first && !single && screen.DisplayMode > 10;
-        first = false;
-        if (!priming && !writeFailed) {
-            const QString path = QDir(dir).filePath(QStringLiteral("frame-%1.%2")
-                                                        .arg(written + 1, 6, 10, QChar(u'0'))
-                                                        .arg(QString::fromLatin1(format)));
-            if (writeAtomically(path, encode(surface.image(), format))) {
-                ++written;
-                std::fputs(qPrintable(QDir::toNativeSeparators(path) + u'\n'), stdout);
-                std::fflush(stdout);
-            } else {
-                writeFailed = true;
-            }
-        }
-        if (stopping || writeFailed || (count > 0 && written >= count))
-            screen.cmdStop_Click();
-    };
-    const ContinuousOutcome run = screen.cmdContinuous_Click();
-    surface.onChanged = nullptr;
-    if (writeFailed)
-        return kFailed;
-    if (!run.ok()) {
-        c.reportDriverFailure();
-        err(QStringLiteral("continuous download failed after %1 frames").arg(written));
-        return kFailed;
-    }
     return kOk;
 }
 
@@ -256,10 +74,10 @@ int getLog(Console& c, const QString& out)
     const LogOutcome log = c.session.errorLog.cmdGetLog_Click();
     const QString text = c.session.status.shown();
     if (!log.ok()) {
-        c.reportDriverFailure();
         for (const QString& t : c.session.link.reported)
             err(t);
-        err(QStringLiteral("log download failed: ") + QString(text).replace(kCrLf, QStringLiteral("; ")));
+        err(QStringLiteral("log download failed: ") + QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("; ")));
+        c.reportFailure(log.open);
         return kFailed;
     }
     // Exactly the status box's text: the instrument's bytes, CR LF line ends.
@@ -280,29 +98,121 @@ int erase(Console& c, bool yes)
             return kFailed;
         }
     }
-    if (!c.session.errorLog.cmdEraseLog_Click().ok()) {
-        c.reportDriverFailure();
+    const LogOutcome erased = c.session.errorLog.cmdEraseLog_Click();
+    if (!erased.ok()) {
+        c.reportFailure(erased.open);
         err(QStringLiteral("erase failed"));
         return kFailed;
     }
     return kOk;
 }
 
-int list(Link& link, const DynamicD2xx& driver)
+// One FTDI device as list shows it: what the system tells (Linux), what
+// the driver library lists, and whether the program would use it.
+struct Listed {
+    QString serial;
+    const diagnosis::FtdiDevice* system = nullptr;
+    bool byDriver = false;
+    bool used = false;
+
+    QString line() const
+    {
+        QStringList parts;
+        const diagnosis::FtdiDevice* d = system;
+        QString head = serial.isEmpty() ? QStringLiteral("(no serial number)") : serial;
+        if (d) {
+            if (!d->description.isEmpty())
+                head += QStringLiteral(" \"%1\"").arg(d->description);
+            head += QStringLiteral(" at %1 (0403:%2)").arg(d->busPath).arg(d->product, 4, 16, QChar(u'0'));
+            parts << head;
+            parts << (d->kernelDriver.isEmpty() ? QStringLiteral("no kernel driver")
+                                                : QStringLiteral("%1 bound%2").arg(d->kernelDriver,
+                                                      d->tty.isEmpty() ? QString() : QStringLiteral(" as ") + d->tty));
+            QStringList holders;
+            for (const diagnosis::Holder& h : d->holders)
+                holders << QStringLiteral("%1 (pid %2) on %3").arg(h.name).arg(h.pid).arg(h.path);
+            parts << (holders.isEmpty() ? QStringLiteral("free") : QStringLiteral("held by ") + holders.join(u", "));
+            parts << (d->mayOpen ? QStringLiteral("you may open it")
+                                 : QStringLiteral("you may not open %1 (%2:%3 %4)")
+                                       .arg(d->node, d->owner, d->group)
+                                       .arg(d->mode, 4, 8, QChar(u'0')));
+        } else {
+            parts << head;
+        }
+        if (!byDriver)
+            parts << QStringLiteral("not listed by the driver library");
+        if (used)
+            parts << QStringLiteral("used by corvactl and the window");
+        return QStringLiteral("device: ") + parts.join(QStringLiteral(", "));
+    }
+
+    QJsonObject json() const
+    {
+        QJsonObject o{{"serial", serial}, {"listedByDriver", byDriver}, {"used", used}};
+        if (const diagnosis::FtdiDevice* d = system) {
+            QJsonArray holders;
+            for (const diagnosis::Holder& h : d->holders)
+                holders.append(QJsonObject{{"pid", qint64(h.pid)}, {"name", h.name}, {"path", h.path}});
+            o.insert("description", d->description);
+            o.insert("busPath", d->busPath);
+            o.insert("product", QStringLiteral("%1").arg(d->product, 4, 16, QChar(u'0')));
+            o.insert("node", d->node);
+            o.insert("kernelDriver", d->kernelDriver.isEmpty() ? QJsonValue() : QJsonValue(d->kernelDriver));
+            o.insert("tty", d->tty.isEmpty() ? QJsonValue() : QJsonValue(d->tty));
+            o.insert("heldBy", holders);
+            o.insert("mayOpen", d->mayOpen);
+        }
+        return o;
+    }
+};
+
+int list(Console& c, bool json)
 {
-    // Nothing is opened.
+    // Nothing is opened, and no kernel driver is detached.
+    Link& link = c.session.link;
     Link::OpenResult found;
+    QList<QByteArray> serials;
     try {
         found = link.listDevice();
+        if (found.outcome != Link::OpenOutcome::ListFailed)
+            serials = link.attachedSerials();
     } catch (const D2xxError& e) {
         err(QString::fromStdString(e.what()));
         return kFailed;
     }
-    if (found.status == FT_OK)
-        std::printf("instrument: %s\n", found.serial.constData());
-    std::printf("driver: %s\n", qPrintable(driver.libraryInUse()));
-    if (found.status != FT_OK) {
-        err(QStringLiteral("%1: no instrument found (status %2)").arg(found.message()).arg(found.status));
+    const QList<diagnosis::FtdiDevice> system = diagnosis::ftdiDevices();
+    const QString used = QString::fromLatin1(found.serial);
+    QList<Listed> devices;
+    for (const diagnosis::FtdiDevice& d : system)
+        devices.append({d.serial, &d, serials.contains(d.serial.toLatin1()), false});
+    for (const QByteArray& s : serials)
+        if (!diagnosis::bySerial(system, QString::fromLatin1(s)))
+            devices.append({QString::fromLatin1(s), nullptr, true, false});
+    const bool attached = !used.isEmpty() && serials.contains(found.serial);
+    for (Listed& d : devices)
+        d.used = attached && d.serial == used;
+
+    const QString library = c.driver.libraryInUse();
+    if (json) {
+        QJsonArray all;
+        for (const Listed& d : devices)
+            all.append(d.json());
+        const QJsonObject o{{"instrument", attached ? QJsonValue(used) : QJsonValue()},
+                            {"driver", library},
+                            {"devices", all}};
+        std::fputs(QJsonDocument(o).toJson().constData(), stdout);
+    } else {
+        if (attached)
+            std::printf("instrument: %s\n", qPrintable(used));
+        std::printf("driver: %s\n", qPrintable(library));
+        for (const Listed& d : devices)
+            std::printf("%s\n", qPrintable(d.line()));
+    }
+    if (!attached) {
+        if (found.outcome == Link::OpenOutcome::ListFailed)
+            err(QStringLiteral("%1: no instrument found (status %2)").arg(found.message()).arg(found.status));
+        if (const QString why = c.cause({Link::OpenOutcome::ListFailed, found.status, found.serial}); !why.isEmpty())
+            err(why);
         return kFailed;
     }
     return kOk;
@@ -313,11 +223,22 @@ struct Options {
     QCommandLineOption out{{QStringLiteral("o"), QStringLiteral("output")},
                            QStringLiteral("capture, log: write to FILE (- for standard output)."), QStringLiteral("FILE")};
     QCommandLineOption count{QStringLiteral("count"), QStringLiteral("watch: stop after N frames."), QStringLiteral("N")};
+    QCommandLineOption interval{QStringLiteral("interval"),
+                                QStringLiteral("watch: one frame every SECONDS (fractions allowed), on a schedule that "
+                                               "does not drift; without it, frames as fast as the link allows."),
+                                QStringLiteral("SECONDS")};
+    QCommandLineOption duration{QStringLiteral("duration"), QStringLiteral("watch: stop after SECONDS."),
+                                QStringLiteral("SECONDS")};
+    QCommandLineOption reconnect{QStringLiteral("reconnect"),
+                                 QStringLiteral("watch: when the instrument is unplugged, wait up to SECONDS (default "
+                                                "%1) for it to come back, and go on.").arg(kReconnectDefault),
+                                 QStringLiteral("SECONDS")};
     QCommandLineOption format{QStringLiteral("format"), QStringLiteral("watch: png (default) or bmp."),
                               QStringLiteral("png|bmp")};
     QCommandLineOption single{
         QStringLiteral("single"),
         QStringLiteral("capture, watch: no extra first frame for the level bars; they then stand at full height.")};
+    QCommandLineOption json{QStringLiteral("json"), QStringLiteral("list: the same as JSON, for scripts.")};
     QCommandLineOption yes{{QStringLiteral("y"), QStringLiteral("yes")}, QStringLiteral("erase: do not ask for confirmation.")};
     QCommandLineOption graticules{QStringLiteral("graticules"),
                                   QStringLiteral("Folder of the graticule bitmaps (default: %1).").arg(defaultGraticules()),
@@ -325,12 +246,22 @@ struct Options {
     // Options every command takes.
     QCommandLineOption driver{QStringLiteral("driver"),
                               QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the "
-                                             "default: FTDI's when it can be loaded, else libftdi1."),
+                                             "default: FTDI's when it can be loaded, else libftdi1, which also takes over "
+                                             "where the kernel's ftdi_sio keeps FTDI's library from the instrument."),
                               QStringLiteral("auto|vendor|libftdi")};
+    QCommandLineOption serial{QStringLiteral("serial"),
+                              QStringLiteral("The instrument with this serial number (see list), when several FTDI "
+                                             "devices are attached; default: the first free one."),
+                              QStringLiteral("SERIAL")};
+
+    static constexpr int kReconnectDefault = 600;
 
     // In the order the help lists them and a misplaced one is reported.
-    QList<const QCommandLineOption*> scoped() const { return {&out, &count, &format, &single, &yes, &graticules}; }
-    QList<const QCommandLineOption*> global() const { return {&driver}; }
+    QList<const QCommandLineOption*> scoped() const
+    {
+        return {&out, &count, &interval, &duration, &reconnect, &format, &single, &json, &yes, &graticules};
+    }
+    QList<const QCommandLineOption*> global() const { return {&driver, &serial}; }
 };
 
 // One run's command line, read and checked.
@@ -339,9 +270,9 @@ struct Invocation {
     const Options& o;
     QStringList args;   // after the command's name
     QString out;
-    long count = 0;
-    QByteArray format = "png";
+    QByteArray serial;
     QString graticules;
+    WatchPlan watch;
 };
 
 struct Command {
@@ -351,15 +282,15 @@ struct Command {
     QList<const QCommandLineOption*> options;      // beyond the global ones
     bool graticules;                               // draws frames: needs the graticule folder
     std::function<int(Invocation&)> check;         // its own options' values; kOk to go on
-    std::function<int(Invocation&, DynamicD2xx&)> run;
+    std::function<int(Console&, const Invocation&)> run;
 };
 
 // An exchange through a session of its own, whose run-time failures end it.
-int inSession(DynamicD2xx& driver, const QString& graticules, const std::function<int(Console&)>& f)
+int inSession(DynamicD2xx& driver, const Invocation& v, const Command& cmd)
 {
-    Console c(driver, graticules);
+    Console c(driver, v.graticules, v.serial);
     try {
-        return f(c);
+        return cmd.run(c, v);
     } catch (const D2xxError& e) {
         // The window shows these in a "Run-time Error" box.
         err(QStringLiteral("run-time error %1: %2").arg(e.code()).arg(QString::fromStdString(e.what())));
@@ -367,6 +298,22 @@ int inSession(DynamicD2xx& driver, const QString& graticules, const std::functio
         err(QStringLiteral("run-time error: %1").arg(QString::fromStdString(e.what())));
     }
     return kFailed;
+}
+
+// A number of seconds, more than zero (or zero where `zeroOk`); unset and
+// a usage error when it is not.
+std::optional<double> seconds(const Invocation& v, const QCommandLineOption& opt, bool zeroOk, int& code)
+{
+    if (!v.p.isSet(opt))
+        return std::nullopt;
+    bool ok = false;
+    const double s = v.p.value(opt).toDouble(&ok);
+    if (!ok || !std::isfinite(s) || s < 0 || (s == 0 && !zeroOk)) {
+        code = usage(QStringLiteral("--%1 needs a number of seconds%2")
+                         .arg(opt.names().last(), zeroOk ? QString() : QStringLiteral(", more than 0")));
+        return std::nullopt;
+    }
+    return s;
 }
 
 QList<Command> commands(const Options& o)
@@ -381,48 +328,58 @@ QList<Command> commands(const Options& o)
                  return usage(QStringLiteral("not writing a picture to a terminal; redirect standard output"));
              return int(kOk);
          },
-         [](Invocation& v, DynamicD2xx& d) {
-             const bool single = v.p.isSet(v.o.single);
-             return inSession(d, v.graticules, [&](Console& c) { return capture(c, v.out, single); });
-         }},
+         [](Console& c, const Invocation& v) { return capture(c, v.out, v.p.isSet(v.o.single)); }},
         {QStringLiteral("watch"), 1, QStringLiteral("watch needs one folder"),
-         {&o.count, &o.format, &o.single, &o.graticules}, true,
+         {&o.count, &o.interval, &o.duration, &o.reconnect, &o.format, &o.single, &o.graticules}, true,
          [](Invocation& v) {
+             WatchPlan& w = v.watch;
+             w.dir = v.args.at(0);
+             w.single = v.p.isSet(v.o.single);
              if (v.p.isSet(v.o.count)) {
                  bool ok = false;
-                 v.count = v.p.value(v.o.count).toLong(&ok);
-                 if (!ok || v.count < 1)
+                 w.count = v.p.value(v.o.count).toLong(&ok);
+                 if (!ok || w.count < 1)
                      return usage(QStringLiteral("--count needs a whole number of frames, 1 or more"));
              }
              if (v.p.isSet(v.o.format))
-                 v.format = v.p.value(v.o.format).toLower().toLatin1();
-             if (v.format != "png" && v.format != "bmp")
+                 w.format = v.p.value(v.o.format).toLower().toLatin1();
+             if (w.format != "png" && w.format != "bmp")
                  return usage(QStringLiteral("--format is png or bmp"));
-             return int(kOk);
+             int code = kOk;
+             w.interval = seconds(v, v.o.interval, false, code);
+             w.duration = seconds(v, v.o.duration, false, code);
+             w.reconnect = seconds(v, v.o.reconnect, true, code);
+             return code;
          },
-         [](Invocation& v, DynamicD2xx& d) {
-             const bool single = v.p.isSet(v.o.single);
-             return inSession(d, v.graticules,
-                              [&](Console& c) { return watchFrames(c, v.args.at(0), v.format, v.count, single); });
-         }},
+         [](Console& c, const Invocation& v) { return watch(c, v.watch); }},
         {QStringLiteral("log"), 0, tooMany, {&o.out}, false,
          [](Invocation& v) {
              if (v.out.isEmpty())
                  v.out = QStringLiteral("-");
              return int(kOk);
          },
-         [](Invocation& v, DynamicD2xx& d) {
-             return inSession(d, v.graticules, [&](Console& c) { return getLog(c, v.out); });
-         }},
+         [](Console& c, const Invocation& v) { return getLog(c, v.out); }},
         {QStringLiteral("erase"), 0, tooMany, {&o.yes}, false, nullptr,
-         [](Invocation& v, DynamicD2xx& d) {
-             const bool yes = v.p.isSet(v.o.yes);
-             return inSession(d, v.graticules, [&](Console& c) { return erase(c, yes); });
-         }},
-        {QStringLiteral("list"), 0, tooMany, {}, false, nullptr, [](Invocation& v, DynamicD2xx& d) {
-             return inSession(d, v.graticules, [&](Console& c) { return list(c.session.link, d); });
-         }},
+         [](Console& c, const Invocation& v) { return erase(c, v.p.isSet(v.o.yes)); }},
+        {QStringLiteral("list"), 0, tooMany, {&o.json}, false, nullptr,
+         [](Console& c, const Invocation& v) { return list(c, v.p.isSet(v.o.json)); }},
     };
+}
+
+// --reconnect's number may be left out: the default goes in, so that the
+// parser does not take the next argument for it.
+QStringList withReconnectDefault(QStringList args)
+{
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] != u"--reconnect")
+            continue;
+        bool number = false;
+        if (i + 1 < args.size())
+            args[i + 1].toDouble(&number);
+        if (!number)
+            args[i] = QStringLiteral("--reconnect=%1").arg(Options::kReconnectDefault);
+    }
+    return args;
 }
 
 }   // namespace
@@ -439,13 +396,18 @@ int main(int argc, char** argv)
         "The Brisko Corvameter from the command line.\n\n"
         "Commands:\n"
         "  capture [-o FILE]        one frame as \"1 Frame\" fetches it, written as PNG or BMP\n"
-        "                           by FILE's extension; - writes PNG to standard output\n"
+        "                           by FILE's extension (default corvameter-SERIAL-TIME.png);\n"
+        "                           - writes PNG to standard output\n"
         "  watch DIR [--count N]    continuous download, frame-000001.png ... in DIR, until\n"
-        "                           N frames are written or Ctrl-C\n"
+        "                           N frames are written or Ctrl-C; DIR/index.csv lists\n"
+        "                           each file with its time, serial number and display mode\n"
+        "  watch DIR --interval S   one frame every S seconds; with --duration S, --count N\n"
+        "                           as ends, --reconnect [S] to wait through an unplug\n"
         "  log [-o FILE]            the error log as \"Get Log\" shows it\n"
         "  erase [--yes]            erase the instrument's error log\n"
-        "  list                     the instrument found and the driver library in use\n\n"
-        "Exit status: 0 done, 1 the instrument, driver or output file failed, 2 usage error."));
+        "  list [--json]            the FTDI devices attached, the one used, the driver library\n\n"
+        "Exit status: 0 done (watch: ended by count, duration or Ctrl-C), 1 the instrument,\n"
+        "driver or output file failed, 2 usage error."));
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("capture, watch, log, erase or list"));
     const QCommandLineOption helpOpt = p.addHelpOption();
     const QCommandLineOption versionOpt = p.addVersionOption();
@@ -453,7 +415,7 @@ int main(int argc, char** argv)
     for (const auto* opt : o.scoped() + o.global())
         p.addOption(*opt);
 
-    if (!p.parse(app.arguments()))
+    if (!p.parse(withReconnectDefault(app.arguments())))
         return usage(p.errorText());
     if (p.isSet(helpOpt)) {
         // Named as typed, not by the full path the program was started from.
@@ -480,7 +442,7 @@ int main(int argc, char** argv)
         if (p.isSet(*opt) && !cmd->options.contains(opt))
             return usage(QStringLiteral("--%1 does not go with %2").arg(opt->names().last(), cmd->name));
 
-    Invocation v{p, o, args.mid(1), p.value(o.out)};
+    Invocation v{p, o, args.mid(1), p.value(o.out), p.value(o.serial).toLatin1()};
     if (cmd->check)
         if (const int code = cmd->check(v); code != kOk)
             return code;
@@ -498,5 +460,5 @@ int main(int argc, char** argv)
     } else if (which != u"auto") {
         return usage(QStringLiteral("--driver is auto, vendor or libftdi"));
     }
-    return cmd->run(v, driver);
+    return inSession(driver, v, *cmd);
 }

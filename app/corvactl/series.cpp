@@ -87,6 +87,11 @@ bool Index::frame(const QString& fileName, const QDateTime& when, const QString&
                  missing.isEmpty() ? QStringLiteral("ok") : missing.join(QStringLiteral("; "))});
 }
 
+bool Index::missed(const QDateTime& when, const QString& serial, const QStringList& missing)
+{
+    return line({{}, isoTime(when), serial, {}, {}, missing.join(QStringLiteral("; "))});
+}
+
 bool Index::lost(const QDateTime& when, const QString& serial)
 {
     return line({{}, isoTime(when), serial, {}, {}, QStringLiteral("instrument lost")});

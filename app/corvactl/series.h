@@ -34,6 +34,8 @@ public:
     std::optional<Slot> next(Clock::time_point now) const;
     // The frame of `slot` has been taken.
     void taken(const Slot& slot);
+    // ... or brought no picture: its time has passed, the count is not reached.
+    void skipped(const Slot& slot) { last_ = slot.index; }
 
     Clock::time_point due(long index) const;
     long frames() const { return frames_; }
@@ -72,6 +74,8 @@ public:
     // `missing` lists what the frame lacked; empty means "ok".
     bool frame(const QString& fileName, const QDateTime& when, const QString& serial, int mode,
                const QString& graticule, const QStringList& missing);
+    // A frame that brought nothing of a picture: no file, what it lacked.
+    bool missed(const QDateTime& when, const QString& serial, const QStringList& missing);
     bool lost(const QDateTime& when, const QString& serial);
     bool back(const QDateTime& when, const QString& serial);
 

@@ -28,7 +28,7 @@ class TestCorvactl : public QObject {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
 #ifdef Q_OS_WIN
         const QString path = e.value("PATH");
-        e.insert("PATH", library ? QDir::toNativeSeparators(SIM_LIB_DIR) + ';' + path : path);
+        e.insert("PATH", library ? QDir::toNativeSeparators(QDir(SIM_LIB_DIR).canonicalPath()) + ';' + path : path);
 #else
         e.insert("LD_LIBRARY_PATH", library ? SIM_LIB_DIR : "");
 #endif
@@ -39,16 +39,47 @@ class TestCorvactl : public QObject {
         return e;
     }
 
-    static Run run(const QStringList& args, const QProcessEnvironment& e)
+    static Run run(const QStringList& args, const QProcessEnvironment& e, const QString& dir = {})
     {
         QProcess p;
         p.setProcessEnvironment(e);
+        p.setWorkingDirectory(dir);
         p.start(CORVACTL, args);
         p.closeWriteChannel();
         if (!p.waitForFinished(60000))
-            return {-1, {}, "did not finish"};
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-                p.readAllStandardError()};
+            return {-1, {}, "did not finish: " + p.errorString().toUtf8()};
+        if (p.exitStatus() != QProcess::NormalExit)
+            return {-1, {}, "crashed with " + QByteArray::number(uint(p.exitCode()), 16) + ": " + p.readAllStandardError()};
+        return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+
+    // DIR/index.csv as rows of fields (no quoting needed for what we write),
+    // after checking that its picture lines name the folder's pictures, in
+    // order, with times that never go back.
+    static QList<QStringList> checkIndex(const QString& dir)
+    {
+        QFile f(QDir(dir).filePath("index.csv"));
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        QList<QStringList> rows;
+        for (const QByteArray& l : f.readAll().split('\n'))
+            if (!l.isEmpty())
+                rows << QString::fromUtf8(l).split(',');
+        if (rows.isEmpty() || rows.takeFirst() != QStringList{"file", "time", "serial", "mode", "graticule", "outcome"})
+            return {};
+        QStringList named;
+        QDateTime last;
+        for (const QStringList& r : rows) {
+            const QDateTime t = QDateTime::fromString(r.value(1), Qt::ISODateWithMs);
+            if (r.size() != 6 || !t.isValid() || t < last || r[2] != Simulator::kSerial)
+                return {};
+            last = t;
+            if (!r[0].isEmpty())
+                named << r[0];
+        }
+        if (named != QDir(dir).entryList({"frame-*"}, QDir::Files))
+            return {};
+        return rows;
     }
 
     QTemporaryDir tmp;
@@ -65,18 +96,28 @@ private slots:
         QTest::newRow("vector, bmp") << "4" << QStringList{"-o", "x.BMP"} << 1;
         QTest::newRow("audio: a second frame for the levels") << "11,44" << QStringList{"-o", "x.png"} << 2;
         QTest::newRow("audio, --single, to standard output") << "12" << QStringList{"--single", "-o", "-"} << 1;
+        QTest::newRow("the name made up, serial and time in it") << "1" << QStringList{} << 1;
     }
     void capture()
     {
         QFETCH(QString, modes);
         QFETCH(QStringList, options);
         QFETCH(int, frames);
-        const QString file = QDir(tmp.path()).filePath(options.last());
-        if (options.last() != "-")
-            options.last() = file;
-        const Run r = run(QStringList{"capture", "--graticules", CORVA_GRATICULE_DIR} + options, env(modes));
+        const bool toStdout = !options.isEmpty() && options.last() == "-";
+        QString file;
+        if (!options.isEmpty() && !toStdout)
+            file = options.last() = QDir(tmp.path()).filePath(options.last());
+        // A made-up name goes to the working directory.
+        // Absolute with its drive: on Windows the process runs on another one.
+        const QString graticules = QDir(CORVA_GRATICULE_DIR).canonicalPath();
+        const Run r = run(QStringList{"capture", "--graticules", graticules} + options, env(modes), tmp.path());
         QVERIFY2(r.code == 0, r.err.constData());
-        const QImage got = options.last() == "-" ? QImage::fromData(r.out, "PNG") : QImage(file);
+        if (options.isEmpty()) {
+            file = QDir(tmp.path()).filePath(QString::fromLocal8Bit(r.out.trimmed()));
+            QVERIFY2(QRegularExpression(QString("/corvameter-%1-\\d{8}-\\d{6}\\.png$").arg(Simulator::kSerial))
+                         .match(file).hasMatch(), qPrintable(file));
+        }
+        const QImage got = toStdout ? QImage::fromData(r.out, "PNG") : QImage(file);
 
         // The display as a fresh window shows it after that many "1 Frame" clicks.
         SimConfig cfg;
@@ -130,6 +171,10 @@ private slots:
         QTest::newRow("jpeg") << QStringList{"capture", "-o", "x.jpg"} << "" << true << 2 << ".png or .bmp";
         QTest::newRow("no count") << QStringList{"watch", "d", "--count", "0"} << "" << true << 2 << "--count";
         QTest::newRow("erase from a pipe") << QStringList{"erase"} << "" << true << 2 << "--yes";
+        QTest::newRow("serial not attached") << cap + QStringList{"--serial", "CVM99999"} << "" << true << 1
+                                             << "no instrument with serial number CVM99999 is attached (attached: "
+                                                + QString(Simulator::kSerial);
+        QTest::newRow("no interval") << QStringList{"watch", "d", "--interval", "0"} << "" << true << 2 << "--interval";
     }
     void failures()
     {
@@ -143,7 +188,7 @@ private slots:
         const QString trace = QDir(tmp.path()).filePath("trace");
         QFile::remove(trace);
         const Run r = run(args, env("1", faults, trace, library));
-        QCOMPARE(r.code, code);
+        QVERIFY2(r.code == code, r.err.constData());
         QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
         QVERIFY2(!QFile::exists(out), "a failed run left its file");
         if (code == 2) {   // a usage error never reaches the instrument
@@ -191,13 +236,69 @@ private slots:
         QCOMPARE(calls.last(), QByteArray("Close"));
         QCOMPARE(calls.count("Close"), 1);
         // Only whole pictures, numbered from 1, and one for every frame fetched.
-        const QStringList files = QDir(dir).entryList(QDir::Files | QDir::Hidden);
+        QStringList files = QDir(dir).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(files.takeLast(), QString("index.csv"));
         QCOMPARE(files.size(), int(calls.count("Write F4 F0")));
+        QCOMPARE(checkIndex(dir).size(), files.size());
         QVERIFY(interrupt ? !files.isEmpty() : files.size() == 3);
         for (int i = 0; i < files.size(); ++i) {
             QCOMPARE(files[i], QString("frame-%1.png").arg(i + 1, 6, 10, QChar('0')));
             QCOMPARE(QImage(QDir(dir).filePath(files[i])).size(), QSize(320, 240));
         }
+    }
+
+    // Series that end by themselves: on a schedule, through an unplug, or
+    // cut short by one. Each gives whole pictures and an index to match.
+    void series_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("faults");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QStringList>("notes");   // the index's lines without a file
+        const QString unplug = "unplug-after=100000";   // in the third frame
+        QTest::newRow("every 0.4 s") << QStringList{"--interval", "0.4", "--count", "3"} << "" << 0 << 3 << QStringList{};
+        QTest::newRow("--duration") << QStringList{"--interval", "0.5", "--duration", "1.2"} << "" << 0 << 3
+                                    << QStringList{};
+        QTest::newRow("unplugged, no --reconnect") << QStringList{"--count", "5"} << unplug << 1 << 2
+                                                   << QStringList{"instrument lost"};
+        QTest::newRow("unplugged and back") << QStringList{"--count", "4", "--reconnect"} << unplug + ",replug-after=1500"
+                                            << 0 << 4 << QStringList{"instrument lost", "instrument back"};
+        QTest::newRow("timed, unplugged and back")
+            << QStringList{"--interval", "0.2", "--count", "4", "--reconnect", "10"} << unplug + ",replug-after=1500" << 0
+            << 4 << QStringList{"instrument lost", "instrument back"};
+        QTest::newRow("not back in time") << QStringList{"--count", "4", "--reconnect", "1"} << unplug << 1 << 2
+                                          << QStringList{"instrument lost"};
+    }
+    void series()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, faults);
+        QFETCH(int, code);
+        QFETCH(int, files);
+        QFETCH(QStringList, notes);
+        const QString dir = QDir(tmp.path()).filePath(QString("series-%1").arg(QTest::currentDataTag()));
+        const Run r = run(QStringList{"watch", dir, "--graticules", CORVA_GRATICULE_DIR} + options, env("1", faults));
+        QVERIFY2(r.code == code, r.err.constData());
+        const QList<QStringList> index = checkIndex(dir);
+        QStringList got;
+        QList<QDateTime> times;
+        for (const QStringList& row : index) {
+            if (row[0].isEmpty()) {
+                got << row[5];
+                continue;
+            }
+            QCOMPARE(row.mid(3), (QStringList{"1", "wfm_eu.bmp", "ok"}));
+            QCOMPARE(QImage(QDir(dir).filePath(row[0])).size(), QSize(320, 240));
+            times << QDateTime::fromString(row[1], Qt::ISODateWithMs);
+        }
+        QCOMPARE(times.size(), files);
+        QCOMPARE(got, notes);
+        // Never a frame before it is due: the k-th at least k intervals after
+        // the first, however long each exchange took.
+        const int interval = options.contains("--interval") ? int(1000 * options[options.indexOf("--interval") + 1].toDouble()) : 0;
+        for (int i = 1; i < times.size(); ++i)
+            QVERIFY2(times[0].msecsTo(times[i]) >= i * interval - 50, qPrintable(times[i].toString(Qt::ISODateWithMs)));
     }
 };
 
