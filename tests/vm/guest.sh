@@ -57,7 +57,7 @@ corva() {
     case $1 in capture|watch) set -- "$@" --graticules "$CORVA_BUILD/graticules" ;; esac
     "$corvactl" "$@" 2> "$state/err"
 }
-lasterr() { tail -1 "$state/err"; }
+lasterr() { grep -v "^USB driver library" "$state/err" | tail -3 | tr "\n" "|"; cp "$state/err" "$CORVA_OUT/${name:-x}.err" 2> /dev/null; }
 # as UID GROUPS CMD...: a user with no entry anywhere, in the given groups ("" for none).
 as() {
     local uid=$1 groups=$2; shift 2
@@ -68,9 +68,8 @@ as() {
 
 # scenarios FILE [NAMES...]: each function sc_NAME of FILE in its order (or the
 # ones named), each in a subshell, one line each in results.txt:
-# "ok NAME", "fail NAME: why", "todo NAME: why" (what the program does not
-# do yet, for a later change to mend) or "skip NAME: why". A scenario passes
-# unless it calls fail, todo or skip. It runs in WORK/out/NAME, kept afterwards.
+# "ok NAME", "fail NAME: why" or "skip NAME: why". A scenario passes
+# unless it calls fail or skip. It runs in WORK/out/NAME, kept afterwards.
 scenarios() {
     local file=$1 name t0; shift
     [ $# -gt 0 ] || set -- $(grep -o '^sc_[a-z0-9_]*' "$file" | cut -c4-)
@@ -78,10 +77,12 @@ scenarios() {
         t0=$SECONDS
         (
             verdict() { echo "$1 $name${2:+: $2}" >> "$results"; echo "== $1 $name${2:+: $2} ($((SECONDS - t0)) s)"; exit 0; }
-            fail() { verdict fail "$*"; }; todo() { verdict todo "$*"; }; skip() { verdict skip "$*"; }
+            fail() { verdict fail "$*"; }; skip() { verdict skip "$*"; }
             mkdir -p "$CORVA_OUT/$name" && cd "$CORVA_OUT/$name" && "sc_$name" && verdict ok
             fail "stopped on a failing command"
         )
+        # A scenario that failed half-way leaves the cable as it found it.
+        cable off 2> /dev/null
     done
 }
 

@@ -82,7 +82,7 @@ int frames(const QString& dir, const QList<Frame>& frames)
             return differs(file, d, model.display);
         ++written;
     }
-    const int files = int(QDir(dir).entryList(QDir::Files).size());
+    const int files = int(QDir(dir).entryList({QStringLiteral("frame-*")}, QDir::Files).size());
     if (written == 0 || files != written)
         return differs(dir, QStringLiteral("%1 files, %2 of them frames as the instrument sent them").arg(files).arg(written));
     std::printf("%d\n", written);
