@@ -13,9 +13,7 @@
 #include "simulator.h"
 #include <QtTest>
 #if defined(CORVA_HAVE_LIBFTDI)
-#include "fake_machine.h"
 #include "libftdi_d2xx.h"
-#include "mainwindow.h"
 #endif
 
 using namespace expect;
@@ -141,40 +139,6 @@ private slots:
         QCOMPARE(d.Close(again), FT_INVALID_HANDLE);
     }
 
-    // The instrument with ftdi_sio bound, its tty open in a terminal: listed,
-    // but busy, and the kernel driver stays; with the tty closed it opens.
-    void heldTtyIsLeftAlone()
-    {
-        if (!libftdi_)
-            QSKIP("libftdi1's own calls");
-        FOR_RUN("");
-        for (const bool held : {true, false}) {
-            FakeMachine m(QStringLiteral("dev 1-1 bus=1 addr=5 serial=CVM00001 driver=ftdi_sio tty=ttyUSB0;")
-                          + (held ? "hold 1 minicom /dev/ttyUSB0" : ""));
-            LibftdiD2xx d(m.dir.path());
-            char serial[100] = {};
-            FT_HANDLE h = nullptr;
-            QCOMPARE(d.ListDevices(nullptr, serial, 0x40000001), FT_OK);
-            QCOMPARE(d.OpenEx(serial, 1, &h), held ? FT_DEVICE_NOT_OPENED : FT_OK);
-            QCOMPARE(d.Close(h), held ? FT_INVALID_HANDLE : FT_OK);
-        }
-    }
-
-    // Held by another program: the hint speaks of libftdi1's causes.
-    void openRefusedHint()
-    {
-        FOR_RUN("noopen");   // a run of libftdi1's alone
-        DynamicD2xx d2xx;
-        Corvameter_rem w(d2xx);
-        QStringList boxes;
-        w.messageHook = [&](const QString& text, const QString& title, Host::Icon) { boxes << title + ": " + text; };
-        w.cmdDownLoad->click();
-        QCOMPARE(w.session.link.lastOpen, Link::OpenOutcome::NotTried);   // judged and forgotten
-        QCOMPARE(boxes.size(), 1);
-        QVERIFY2(boxes[0].startsWith("USB Device: ") && boxes[0].contains("libftdi1") && boxes[0].contains("udev")
-                     && !boxes[0].contains("rmmod"),
-                 qPrintable(boxes[0]));
-    }
 #endif
 
     // "Continuous" through every mode until "Stop"; with short blocks each
@@ -218,18 +182,6 @@ private slots:
         r.log.cmdGetLog_Click();
         QCOMPARE(r.host.text, logShown(0));
         QVERIFY(r.host.messages.isEmpty());
-    }
-
-    // No instrument on the bus: the open fails and says so; nothing is drawn.
-    void noDevice()
-    {
-        FOR_RUN("nodevice");
-        Rig r;
-        const QImage before = r.surface.image().copy();
-        r.screen.cmdDownLoad_Click();
-        QCOMPARE(r.host.text1History.first(), QString("List Device Failed"));
-        QVERIFY(!r.link.handleOpen);
-        COMPARE_IMAGES(r.surface.image(), before);
     }
 
     // Pulled out in the middle of a continuous download: the frames before it
@@ -284,7 +236,7 @@ int main(int argc, char** argv)
         std::printf("SKIP: no driver library at \"%s\" (FTDI's comes from the ftdi_real_library test)\n", qPrintable(kDriver));
         return 77;
     }
-    QApplication app(argc, argv);   // the hint's run opens the main window
+    QGuiApplication app(argc, argv);
     TestThroughDriver t;
     return QTest::qExec(&t, argc, argv);
 }

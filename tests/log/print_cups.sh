@@ -46,9 +46,6 @@ TempDir $dir/tmp
 AccessLog $dir/log/access_log
 ErrorLog $dir/log/error_log
 PageLog $dir/log/page_log
-ServerBin /usr/lib/cups
-DataDir /usr/share/cups
-DocumentRoot /usr/share/cups/doc-root
 CONF
 cat > "$dir/etc/cupsd.conf" <<CONF
 Listen $sock
@@ -83,36 +80,12 @@ lpstat -r >/dev/null 2>&1 || fail "cupsd does not answer on $sock"
 # A raw queue would not do: with no filter at all cupsd writes no file.
 cat > "$dir/capture.ppd" <<'PPD'
 *PPD-Adobe: "4.3"
-*FormatVersion: "4.3"
-*FileVersion: "1.0"
-*LanguageVersion: English
-*LanguageEncoding: ISOLatin1
-*PCFileName: "CAPTURE.PPD"
-*Manufacturer: "Corvameter tests"
-*Product: "(Capture)"
-*ModelName: "Capture PDF"
-*ShortNickName: "Capture PDF"
-*NickName: "Capture PDF"
-*PSVersion: "(3010.000) 0"
-*LanguageLevel: "3"
-*ColorDevice: False
-*DefaultColorSpace: Gray
-*FileSystem: False
-*Throughput: "1"
-*LandscapeOrientation: Plus90
-*TTRasterizer: Type42
-*cupsVersion: 2.4
 *cupsFilter: "application/pdf 0 gziptoany"
 *OpenUI *PageSize/Media Size: PickOne
 *OrderDependency: 10 AnySetup *PageSize
 *DefaultPageSize: A4
 *PageSize A4/A4: "<</PageSize[595 842]>>setpagedevice"
 *CloseUI: *PageSize
-*OpenUI *PageRegion: PickOne
-*OrderDependency: 10 AnySetup *PageRegion
-*DefaultPageRegion: A4
-*PageRegion A4/A4: "<</PageSize[595 842]>>setpagedevice"
-*CloseUI: *PageRegion
 *DefaultImageableArea: A4
 *ImageableArea A4/A4: "18 18 577 824"
 *DefaultPaperDimension: A4

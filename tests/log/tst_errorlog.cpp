@@ -51,7 +51,6 @@ private slots:
         QTest::newRow("no space") << QByteArray("ABCDEFGHIJ").repeated(5) << 41 << 72 << false;
         // Space at 12: the end scan looks at 42 alone.
         QTest::newRow("late space, LF at S+30") << late + "\ntail1234" << 12 << 42 << false;
-        QTest::newRow("space at 25, cut at 50") << QByteArray(24, '1') + " " + QByteArray(25, 'z') << 25 << 56 << false;
         // A short record with its line feed early runs on over what the older one left.
         QTest::newRow("LF before S+30") << "0002 Short\n" + QByteArray("RECORD TEXT") + pad.left(12) + "\r\n" + QByteArray(14, 'q') << 5 << 36 << false;
         // The scan stops at 41 whatever is there.

@@ -1,5 +1,3 @@
-#include "errorlog.h"
-#include "link_rig.h"
 #include "log_expect.h"
 #include "printlog.h"
 #include <QPrinter>
@@ -26,10 +24,6 @@ private slots:
         for (const char* tool : {"pdftotext", "pdfinfo", "pdffonts"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 QSKIP("pdftotext/pdfinfo not installed (apt-get install poppler-utils)");
-        // No printer at all for this process, whatever the machine has.
-        qputenv("CUPS_SERVER", dir.filePath("no-cups.sock").toLocal8Bit());
-        qunsetenv("PRINTER");
-        qunsetenv("LPDEST");
     }
 
     // The layout the printer gets, printed into a PDF and read back: one page
@@ -66,26 +60,6 @@ private slots:
         QCOMPARE(fonts.size(), lines.isEmpty() ? 1 : 2);
         QVERIFY2(fonts[0].section(' ', 0, 0).contains("Bold") && !fonts.value(1).section(' ', 0, 0).contains("Bold"),
                  qPrintable(fonts.join(',')));
-    }
-
-    // No printer for this process, or one that fails: each gives the one box.
-    void printErrorBox()
-    {
-        LinkRig r;
-        ErrorLog log(r.link, r.status, r.host);
-        r.host.text = "1:  Entry\r\n";
-        log.cmdPrintLog_Click();
-        QCOMPARE(r.host.messages.size(), 1);
-        QPrinter broken;
-        broken.setOutputFormat(QPrinter::PdfFormat);
-        broken.setOutputFileName(dir.filePath("no/such/folder/x.pdf"));
-        QVERIFY(!log.printLogOn(broken));
-        QCOMPARE(r.host.messages.size(), 2);
-        for (const FakeHost::Message& m : r.host.messages) {
-            QCOMPARE(m.text + " / " + m.title, QString("Can't find a Printer / Print Error"));
-            QCOMPARE(m.icon, Host::Icon::Exclamation);
-        }
-        QVERIFY(r.d2xx.calls.isEmpty());
     }
 };
 

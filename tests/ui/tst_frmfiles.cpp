@@ -73,8 +73,8 @@ private slots:
     void pathRule()
     {
         QCOMPARE((QStringList{PictureStore::joinPath("C:\\", "a.bmp", '\\'), PictureStore::joinPath("C:\\pics", "a.bmp", '\\'),
-                              PictureStore::joinPath("/", "a.bmp", '/'), PictureStore::joinPath("/ab", "a.bmp", '/')}),
-                 (QStringList{"C:\\a.bmp", "C:\\pics\\a.bmp", "/a.bmp", "/ab/a.bmp"}));
+                              PictureStore::joinPath("C:/", "a.bmp", '\\'), PictureStore::joinPath("/ab", "a.bmp", '/')}),
+                 (QStringList{"C:\\a.bmp", "C:\\pics\\a.bmp", "C:/a.bmp", "/ab/a.bmp"}));
     }
 
     // "Store" writes the display as a plain 24-bit bitmap under the name as
