@@ -162,7 +162,7 @@ void Corvameter_rem::showOpenHint()
     // A driver that is not the loader stands for FTDI's library.
     const diagnosis::Library library =
         driver_ ? driver_->library().value_or(diagnosis::Library::Vendor) : diagnosis::Library::Vendor;
-    // A refusal while our own handler holds the device is no cause of the machine's.
+    // Only a failed list or open, or no library at all, has a cause the machine can tell.
     const bool failed = library == diagnosis::Library::Missing || outcome == Link::OpenOutcome::ListFailed
                         || outcome == Link::OpenOutcome::OpenExFailed;
     if (openHintShown_ || !failed)
