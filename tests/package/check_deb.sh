@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian package the way a user does and uses it: lintian and
 # appstreamcli on the package, `apt-get install ./<deb>` (apt resolves the
-# dependencies), the program started as its menu entry starts it, under Xvfb
-# on the simulator's driver library, a click on "1 Frame" with the graticule
-# and the instrument's pixels checked on screen, the installed corvactl, then
+# dependencies), the program started as its menu entry starts it and clicked
+# through under Xvfb on the simulator's driver library, the installed corvactl, then
 # `apt-get purge` and a check that nothing of the package is left.
 #   tests/package/check_deb.sh <corvameter-remote_*.deb> <folder of the simulator's libftd2xx.so>
 # It installs and removes a package on this machine: meant for CI (root or sudo).
@@ -62,34 +61,9 @@ entry=/usr/share/applications/$pkg.desktop
 exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[fFuUick]//g')
 path=$(sed -n 's/^Path=//p' "$entry")
 [ -d "$path" ] || fail "the entry's Path= $path is no folder"
-export CORVA_XWIN=$(cd "$(dirname "$0")/../support" && pwd)/xwin.sh
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-set -u
-. "$CORVA_XWIN"
-exec_line=$1; path=$2; simlib=$3; work=$4
-trace=$work/trace.txt
-fail() { echo "FAIL: $*"; import -window root "$work/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
-cd "$path"
-QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$simlib CORVASIM_TRACE=$trace CORVASIM_MODES=1 $exec_line & pid=$!
-win=$(window "$main_title") || fail "no main window"
-sleep 0.5
-# "1 Frame" at (16,24) in the "Download" box at (24,200): 65 x 33.
-xdotool mousemove --window "$win" 72 240 click 1
-for i in $(seq 100); do grep -q "^Close" "$trace" 2>/dev/null && break; sleep 0.1; done
-grep -q "^Close" "$trace" || fail "1 Frame did not end with a close"
-sleep 0.3
-# The display: 320 x 240 at (146,184). Mode 1 is the graticule wfm_eu.bmp;
-# the instrument'"'"'s pixels differ from it in a few thousand places.
-import -window "$win" -crop 320x240+146+184 +repage "$work/display.png"
-diff=$(compare -metric AE "$work/display.png" "$path/wfm_eu.bmp" null: 2>&1 || true)
-[ "$diff" -gt 200 ] 2>/dev/null || fail "no instrument pixels over the graticule ($diff pixels differ)"
-[ "$diff" -lt 20000 ] || fail "the graticule is not under the picture ($diff of 76800 pixels differ)"
-echo "display: $diff pixels over the graticule"
-xdotool mousemove --window "$win" 432 472 click 1
-for i in $(seq 25); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-kill -0 $pid 2>/dev/null && fail "still running after Exit"
-exit 0
-' _ "$exec_line" "$path" "$simlib" "$work" || { cp "$work/failure.png" . 2>/dev/null; fail "the installed program"; }
+# The click-through on the installed program, with the entry's folder as its graticules.
+"$(dirname "$0")/../e2e/clickthrough_e2e.sh" "$exec_line" "$simlib" "$work/shots" "$path" ||
+    { cp "$work/shots/failure.png" . 2>/dev/null; fail "the installed program"; }
 
 if [ -x /usr/bin/corvactl ]; then
     echo "== corvactl capture"
@@ -109,4 +83,4 @@ while read -r f; do
     if [ -e "$f" ] && { [ ! -d "$f" ] || ! dpkg-query -S "$f" >/dev/null 2>&1; }; then left+=" $f"; fi
 done < "$work/files"
 [ -z "$left" ] || fail "left behind after purge:$left"
-echo "PASS: lintian, appstreamcli, install with dependencies, maintainer scripts, menu-entry start, 1 Frame drawn, corvactl capture, purge left nothing"
+echo "PASS: lintian, appstreamcli, install with dependencies, maintainer scripts, menu-entry start and click-through, corvactl capture, purge left nothing"
