@@ -60,7 +60,7 @@ sc_vendor_sio_unbound() {
     [ "$n" = 10 ] || fail "watch --count 10 wrote $n frames"
 }
 
-# The window program under Xvfb: "1 Frame" and "Get Log", through libftdi1.
+# The window program under Xvfb: "1 Frame" through libftdi1, beside the cable.
 sc_window() {
     hold_cable
     xserver :7; local x=$!
@@ -81,19 +81,6 @@ sc_window() {
         "$check" picture frame.png "$trace" "$from" 2> "$state/why" && { ok=1; break; }
     done
     [ -n "$ok" ] || fail "1 Frame: $(cat "$state/why")"
-    # "Get Log", then the status box's text by the clipboard.
-    from=$(mark)
-    click "$win" 72 48
-    for _ in $(seq 150); do [ "$(tail -n +"$((from + 1))" "$trace" | grep -c "^Write FA")" -ge 25 ] && break; sleep 0.2; done
-    ok=""
-    for _ in $(seq 20); do
-        sleep 1
-        click "$win" 300 90
-        xdotool key --window "$win" ctrl+a ctrl+c && sleep 0.5
-        xclip -selection clipboard -o > box.txt
-        "$check" box box.txt 2> "$state/why" && { ok=1; break; }
-    done
-    [ -n "$ok" ] || fail "Get Log: $(cat "$state/why")"
     kill $app $x
     cable_untouched "the window"
     kill $holder; cable off
@@ -146,20 +133,6 @@ sc_no_access() {
     LD_LIBRARY_PATH=$vendor as 2001 "" "$corvactl" capture -o /tmp/u2001/a.png --graticules "$CORVA_BUILD/graticules" --driver vendor 2> "$state/err"
     rc=$?; [ $rc = 1 ] && [ ! -e /tmp/u2001/a.png ] || fail "FTDI's library: exit $rc, or a file"
     told || fail "FTDI's library: $(lasterr)"
-}
-
-# The same user in the window: after "1 Frame" the "USB Device" box comes up
-# (its text, the diagnosis, is checked on made-up machines by tst_mainwindow).
-sc_no_access_window() {
-    xserver :8; local x=$!
-    (cd "$CORVA_BUILD/graticules" && QT_QPA_PLATFORM=xcb exec setpriv --reuid=2001 --regid=2001 --clear-groups \
-        env HOME=/tmp "$CORVA_BUILD/app/corvameter-remote") 2> /dev/null & local app=$!
-    win=$(window "$main_title" 60) || fail "no main window"
-    sleep 1
-    click "$win" 72 240
-    window "^USB Device$" 30 > /dev/null || fail "no USB Device box"
-    sleep 1; import -window root box.png
-    kill $app $x
 }
 
 # The package's rule, then the README's group rule, under systemd-udevd.

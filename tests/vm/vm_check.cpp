@@ -4,7 +4,6 @@
 //   vm_check picture FILE TRACE FROM   one capture: the display after those frames
 //   vm_check frames DIR TRACE FROM     watch: each frame-NNNNNN.png whole and exact
 //   vm_check log FILE                  corvactl log: the status text, CR LF and all
-//   vm_check box FILE                  the status box's text after "Get Log", copied out
 // Exit 0 when equal; else the first difference on standard error, and the
 // picture due beside the one written (FILE.want.png).
 #include "instrument.h"
@@ -89,7 +88,7 @@ int frames(const QString& dir, const QList<Frame>& frames)
     return 0;
 }
 
-int text(const QString& file, bool box)
+int text(const QString& file)
 {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly))
@@ -97,8 +96,6 @@ int text(const QString& file, bool box)
     const QByteArray got = f.readAll();
     const SimConfig cfg;
     QString want = logShown(cfg.logRecords, [&](int i) { return Instrument::logRecord(i, cfg); }) + kEndOfLog;
-    if (box)   // one line of the box for each CR LF
-        want.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (got == want.toLatin1())
         return 0;
     qsizetype at = 0;
@@ -122,8 +119,8 @@ int main(int argc, char** argv)
         return picture(a[1], framesFrom(a[2], a[3].toInt()));
     if (a.size() == 4 && a[0] == u"frames")
         return frames(a[1], framesFrom(a[2], a[3].toInt()));
-    if (a.size() == 2 && (a[0] == u"log" || a[0] == u"box"))
-        return text(a[1], a[0] == u"box");
-    std::fprintf(stderr, "usage: vm_check picture FILE TRACE FROM | frames DIR TRACE FROM | log FILE | box FILE\n");
+    if (a.size() == 2 && a[0] == u"log")
+        return text(a[1]);
+    std::fprintf(stderr, "usage: vm_check picture FILE TRACE FROM | frames DIR TRACE FROM | log FILE\n");
     return 2;
 }
