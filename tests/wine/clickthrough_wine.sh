@@ -25,7 +25,6 @@ trap "rm -rf \"$work\"" EXIT
 rm -f "$c/mypic.bmp"
 fail() { echo "FAIL: $*"; import -window root "$shots/failure.png" 2>/dev/null; kill $pid 2>/dev/null; exit 1; }
 shot() { import -window root "$shots/$1.png"; }
-wait_file() { for i in $(seq 50); do [ -s "$1" ] && return 0; sleep 0.1; done; fail "$2"; }
 # Without a window manager Wine takes a moment to unmap a hidden window, and
 # until it has, the window still takes the clicks meant for what lies below.
 wait_hidden() {
@@ -39,8 +38,6 @@ files() {
     f=$(window "^Files$" 5 --onlyvisible) || fail "Files showed no dialog"
     sleep 0.7
 }
-store() { click "$f" 412 40; wait_file "$1" "Store wrote no $2"; wait_hidden Store
-          identify -format "%m %wx%h" "$1" | grep -Eq "^BMP3? 320x240$" || fail "$2 is no 320 x 240 bitmap"; }
 
 # Windows of a prefix go to the X display its running Wine session opened:
 # let a session started elsewhere (other tests, the installer) end first.
@@ -62,12 +59,15 @@ shot 2-log
 
 display "$work/shown.png"
 files
-# The folder list starts on the working folder: open the root of C:, its first row.
+# Drive C: from the drive selector, then its root, the first row of the folder list.
 xdotool mousemove --window "$f" 90 82 click 1; sleep 0.7
 click "$f" 40 102; sleep 0.7
 xdotool mousemove --window "$f" 70 148 click --repeat 2 --delay 80 1; sleep 0.7
 shot 3-root
-store "$c/mypic.bmp" "C:\\mypic.bmp"
+click "$f" 412 40
+for i in $(seq 50); do [ -s "$c/mypic.bmp" ] && break; sleep 0.1; done
+wait_hidden Store
+identify -format "%m %wx%h" "$c/mypic.bmp" 2>/dev/null | grep -Eq "^BMP3? 320x240$" || fail "Store wrote no 320 x 240 C:\\mypic.bmp"
 compare -metric AE "$c/mypic.bmp" "$work/shown.png" null: 2>/dev/null || fail "C:\\mypic.bmp differs from the display"
 
 click "$win" 176 472; sleep 0.5
