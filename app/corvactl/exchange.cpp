@@ -21,6 +21,8 @@ void err(const QString& text)
 void ConsoleHost::showMessage(const QString& t, const QString& title, Icon)
 {
     err(title + QStringLiteral(": ") + t);
+    if (onMessage)
+        onMessage(title, t);
 }
 
 void ConsoleHost::print(QString news) const
@@ -44,22 +46,29 @@ Console::Console(DynamicD2xx& d, const QString& graticules, const QByteArray& se
 
 QString Console::cause(const Link::OpenResult& open) const
 {
+    const auto f = finding(open);
+    return f ? f->line() : QString();
+}
+
+std::optional<diagnosis::Finding> Console::finding(const Link::OpenResult& open) const
+{
     if (open.outcome != Link::OpenOutcome::ListFailed && open.outcome != Link::OpenOutcome::OpenExFailed)
-        return {};
+        return std::nullopt;
     const Link& link = session.link;
     // A serial number the user gave is looked for among those attached.
     if (!link.serialWanted.isEmpty()) {
         const QList<QByteArray> attached = link.attachedSerials();
         if (!attached.contains(link.serialWanted))
-            return QStringLiteral("no instrument with serial number %1 is attached (%2); check the number with "
-                                  "corvactl list")
-                .arg(QString::fromLatin1(link.serialWanted),
-                     attached.isEmpty() ? QStringLiteral("none is")
-                                        : QStringLiteral("attached: ") + QString::fromLatin1(attached.join(", ")));
+            return diagnosis::Finding{
+                diagnosis::Finding::Cause::NoDevice,
+                QStringLiteral("no instrument with serial number %1 is attached (%2)")
+                    .arg(QString::fromLatin1(link.serialWanted),
+                         attached.isEmpty() ? QStringLiteral("none is")
+                                            : QStringLiteral("attached: ") + QString::fromLatin1(attached.join(", "))),
+                QStringLiteral("check the number with corvactl list")};
     }
     return diagnosis::explainFailedOpen(driver.library().value_or(diagnosis::Library::Vendor),
-                                        QString::fromLatin1(open.serial))
-        .line();
+                                        QString::fromLatin1(open.serial));
 }
 
 FrameOutcome Console::picture(bool single)

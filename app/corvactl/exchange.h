@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+#include <functional>
+#include <optional>
 
 enum Exit : int { kOk = 0, kFailed = 1, kUsage = 2 };
 
@@ -18,6 +20,8 @@ void err(const QString& text);
 class ConsoleHost : public Host {
 public:
     bool echo = true;
+    // Told of each message box besides, for a caller that shows them.
+    std::function<void(const QString& title, const QString& text)> onMessage;
 
     void setText1(const QString& t) override { text_ = t; }
     QString text1() const override { return text_; }
@@ -68,6 +72,8 @@ struct Console {
     void reportFailure(const Link::OpenResult& open) const;
     // Why an open failed; empty when it did not.
     QString cause(const Link::OpenResult& open) const;
+    // ... with the cause and the fix apart; none when it did not fail.
+    std::optional<diagnosis::Finding> finding(const Link::OpenResult& open) const;
     // One picture as capture takes it: "1 Frame". A fresh start has no levels
     // yet, so in a display with level bars (unless `single`) a second frame
     // brings the ones the instrument sent with the first.

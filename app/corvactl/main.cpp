@@ -6,6 +6,9 @@
 #include "exchange.h"
 #include "series.h"
 #include "watch.h"
+#ifdef CORVA_HAVE_SERVE
+#include "serve.h"
+#endif
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -243,6 +246,30 @@ struct Options {
     QCommandLineOption graticules{QStringLiteral("graticules"),
                                   QStringLiteral("Folder of the graticule bitmaps (default: %1).").arg(defaultGraticules()),
                                   QStringLiteral("DIR")};
+    QCommandLineOption listen{QStringLiteral("listen"),
+                              QStringLiteral("serve: listen on ADDRESS:PORT (repeatable; default 127.0.0.1:8460)."),
+                              QStringLiteral("ADDRESS:PORT")};
+    QCommandLineOption tokenFile{QStringLiteral("token-file"),
+                                 QStringLiteral("serve: the token that may press buttons, made there on first start "
+                                                "(default: serve-token in corvactl's configuration folder)."),
+                                 QStringLiteral("FILE")};
+    QCommandLineOption viewTokenFile{QStringLiteral("view-token-file"),
+                                     QStringLiteral("serve: a second token, made there on first start, that may watch "
+                                                    "but not press buttons."),
+                                     QStringLiteral("FILE")};
+    QCommandLineOption allowHost{QStringLiteral("allow-host"),
+                                 QStringLiteral("serve: a name browsers reach this server by, besides its addresses "
+                                                "(repeatable)."),
+                                 QStringLiteral("NAME")};
+    QCommandLineOption tlsCert{QStringLiteral("tls-cert"), QStringLiteral("serve: HTTPS with this PEM certificate (chain)."),
+                               QStringLiteral("FILE")};
+    QCommandLineOption tlsKey{QStringLiteral("tls-key"), QStringLiteral("serve: ... and this PEM private key."),
+                              QStringLiteral("FILE")};
+    QCommandLineOption maxConnections{QStringLiteral("max-connections"),
+                                      QStringLiteral("serve: connections open at once, viewers included (default 128)."),
+                                      QStringLiteral("N")};
+    QCommandLineOption continuous{QStringLiteral("continuous"),
+                                  QStringLiteral("serve: start a continuous download at once.")};
     // Options every command takes.
     QCommandLineOption driver{QStringLiteral("driver"),
                               QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the "
@@ -259,7 +286,9 @@ struct Options {
     // In the order the help lists them and a misplaced one is reported.
     QList<const QCommandLineOption*> scoped() const
     {
-        return {&out, &count, &interval, &duration, &reconnect, &format, &single, &json, &yes, &graticules};
+        return {&out,       &count,     &interval,      &duration,  &reconnect, &format,  &single,
+                &json,      &yes,       &graticules,    &listen,    &tokenFile, &viewTokenFile,
+                &allowHost, &tlsCert,   &tlsKey,        &maxConnections, &continuous};
     }
     QList<const QCommandLineOption*> global() const { return {&driver, &serial}; }
 };
@@ -273,6 +302,9 @@ struct Invocation {
     QByteArray serial;
     QString graticules;
     WatchPlan watch;
+#ifdef CORVA_HAVE_SERVE
+    ServePlan serve;
+#endif
 };
 
 struct Command {
@@ -363,6 +395,41 @@ QList<Command> commands(const Options& o)
          [](Console& c, const Invocation& v) { return erase(c, v.p.isSet(v.o.yes)); }},
         {QStringLiteral("list"), 0, tooMany, {&o.json}, false, nullptr,
          [](Console& c, const Invocation& v) { return list(c, v.p.isSet(v.o.json)); }},
+#ifdef CORVA_HAVE_SERVE
+        {QStringLiteral("serve"), 0, tooMany,
+         {&o.listen, &o.tokenFile, &o.viewTokenFile, &o.allowHost, &o.tlsCert, &o.tlsKey, &o.maxConnections,
+          &o.continuous, &o.graticules},
+         true,
+         [](Invocation& v) {
+             ServePlan& s = v.serve;
+             s.listen = v.p.values(v.o.listen);
+             if (s.listen.isEmpty())
+                 s.listen << QString::fromLatin1(kServeDefaultListen);
+             for (const QString& l : s.listen) {
+                 QHostAddress a;
+                 quint16 port = 0;
+                 if (!parseListen(l, a, port))
+                     return usage(QStringLiteral("--listen %1: give ADDRESS:PORT, such as 127.0.0.1:%2 or [::1]:%2")
+                                      .arg(l).arg(kServePort));
+             }
+             s.tokenFile = v.p.value(v.o.tokenFile);
+             s.viewTokenFile = v.p.value(v.o.viewTokenFile);
+             s.allowHosts = v.p.values(v.o.allowHost);
+             s.tlsCert = v.p.value(v.o.tlsCert);
+             s.tlsKey = v.p.value(v.o.tlsKey);
+             if (s.tlsCert.isEmpty() != s.tlsKey.isEmpty())
+                 return usage(QStringLiteral("--tls-cert and --tls-key go together"));
+             if (v.p.isSet(v.o.maxConnections)) {
+                 bool ok = false;
+                 s.maxConnections = v.p.value(v.o.maxConnections).toInt(&ok);
+                 if (!ok || s.maxConnections < 2 || s.maxConnections > 10000)
+                     return usage(QStringLiteral("--max-connections needs a number from 2 to 10000"));
+             }
+             s.continuous = v.p.isSet(v.o.continuous);
+             return int(kOk);
+         },
+         [](Console& c, const Invocation& v) { return serve(c, v.serve); }},
+#endif
     };
 }
 
@@ -405,10 +472,13 @@ int main(int argc, char** argv)
         "                           as ends, --reconnect [S] to wait through an unplug\n"
         "  log [-o FILE]            the error log as \"Get Log\" shows it\n"
         "  erase [--yes]            erase the instrument's error log\n"
-        "  list [--json]            the FTDI devices attached, the one used, the driver library\n\n"
+        "  list [--json]            the FTDI devices attached, the one used, the driver library\n"
+        "  serve [--listen A:P]     the live screen, the buttons, a JSON API and metrics for\n"
+        "                           browsers and scripts holding the token (default\n"
+        "                           127.0.0.1:8460), until Ctrl-C\n\n"
         "Exit status: 0 done (watch: ended by count, duration or Ctrl-C), 1 the instrument,\n"
         "driver or output file failed, 2 usage error."));
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("capture, watch, log, erase or list"));
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("capture, watch, log, erase, list or serve"));
     const QCommandLineOption helpOpt = p.addHelpOption();
     const QCommandLineOption versionOpt = p.addVersionOption();
     const Options o;
