@@ -9,6 +9,9 @@
 set(corva_qt_bin ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS})
 set(corva_qt_plugins ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_PLUGINS})
 set(corva_runtime_dlls Qt6Core Qt6Gui Qt6Widgets Qt6PrintSupport)
+if(CORVA_HAVE_SERVE)   # corvactl serve
+  list(APPEND corva_runtime_dlls Qt6Network Qt6HttpServer Qt6WebSockets)
+endif()
 if(MINGW)
   # Qt's mingw kits carry the compiler's run-time DLLs in their bin folder.
   list(APPEND corva_runtime_dlls libstdc++-6 libgcc_s_seh-1 libwinpthread-1)

@@ -160,7 +160,10 @@ private:
                 if (const auto r = door_.judge(reader_.head()))
                     return refuse(*r);
             if (reader_.head().upgrade()) {
-                // The WebSocket server has it from here on.
+                // The WebSocket server has it from here on. A small kernel
+                // buffer: else it swallows megabytes of frames for a viewer
+                // that stopped reading (on loopback) and the stall never shows.
+                socket_->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
                 upgraded_ = true;
                 timer_.stop();
                 return;

@@ -380,6 +380,9 @@ void Server::send(Viewer& v)
 
 void Server::broadcastFrame(const QByteArray&)
 {
+    // What the frame changed (attached, the count) goes ahead of it.
+    if (stateSoon_.isActive())
+        broadcastState();
     for (auto& v : viewers_) {
         v->framePending = true;
         send(*v);

@@ -303,8 +303,8 @@ void Station::published(const FrameOutcome& f)
     while (frameTimes_.size() > 10)
         frameTimes_.pop_front();
     setAttached(true);
-    emit frame(png_);
     emit changed();
+    emit frame(png_);
 }
 
 void Station::look()
