@@ -179,6 +179,7 @@ void Station::run(Job& job)
                 job.done(started);
             job.done = nullptr;
             lastFrameEnd_ = clock_.elapsed();
+            frameTimes_.clear();
             bool wentAway = false;
             screen.onFrame = [&](const FrameOutcome& f) {
                 // Each frame's own time: since the previous one ended and
@@ -342,10 +343,11 @@ QString Station::pictureName() const
 
 QJsonObject Station::state() const
 {
-    double fps = 0;
-    if (frameTimes_.size() >= 2 && clock_.elapsed() - frameTimes_.back() < 3000)
-        fps = (frameTimes_.size() - 1) * 1000.0 / std::max<qint64>(1, frameTimes_.back() - frameTimes_.front());
     const bool continuous = busy_ == Button::Continuous && c_.session.screen.ContinuousOn;
+    // The rate of the running download; single frames have none.
+    double fps = 0;
+    if (continuous && frameTimes_.size() >= 2 && clock_.elapsed() - frameTimes_.back() < 3000)
+        fps = (frameTimes_.size() - 1) * 1000.0 / std::max<qint64>(1, frameTimes_.back() - frameTimes_.front());
     return QJsonObject{
         {"serial", serial_.isEmpty() ? QJsonValue() : QJsonValue(serial_)},
         {"driver", c_.driver.libraryInUse()},

@@ -10,7 +10,7 @@ export QT_QPA_PLATFORM=offscreen
 results=$CORVA_OUT/results.txt
 trace=$CORVA_WORK/line-trace.txt          # the serial line's, one line per command
 corvactl=$CORVA_BUILD/app/corvactl
-check=$CORVA_BUILD/tests/vm/vm_check
+check=$CORVA_BUILD/tests/vm_check
 vendor=$CORVA_BUILD/ftdi-vm               # FTDI's library with its own libusb
 state=/tmp/bed; mkdir -p "$state"
 

@@ -1,6 +1,7 @@
 // What the program wrote on the test machine, against the instrument's frames
 // decoded here from the wire format and its log records. The frames come from
-// the serial line's trace ("Write F2 F0 screen N mode M"), from line FROM on.
+// the serial line's trace ("Write F2 F0 screen N mode M") or the drop-in
+// library's ("Write F2 F0", modes as CORVASIM_MODES says), after line FROM.
 //   vm_check picture FILE TRACE FROM   one capture: the display after those frames
 //   vm_check frames DIR TRACE FROM     watch: each frame-NNNNNN.png whole and exact
 //   vm_check log FILE                  corvactl log: the status text, CR LF and all
@@ -30,9 +31,22 @@ QList<Frame> framesFrom(const QString& trace, int from)
     if (!f.open(QIODevice::ReadOnly))
         return out;
     static const QRegularExpression re(QStringLiteral("^Write F2 F0 screen (\\d+) mode ([0-9A-F]{2})"));
-    for (int line = 1; !f.atEnd(); ++line)
-        if (const auto m = re.match(QString::fromLatin1(f.readLine())); m.hasMatch() && line > from)
-            out.push_back({m.captured(1).toInt(), uint8_t(m.captured(2).toInt(nullptr, 16))});
+    // The drop-in library's trace names no frame: its frames are counted,
+    // a failed write starting none.
+    static const QRegularExpression plain(QStringLiteral("^Write F2 F0(?!.*\\[status)"));
+    const SimConfig cfg = SimConfig::fromEnvironment();
+    int counted = 0;
+    for (int line = 1; !f.atEnd(); ++line) {
+        const QString text = QString::fromLatin1(f.readLine());
+        if (const auto m = re.match(text); m.hasMatch()) {
+            if (line > from)
+                out.push_back({m.captured(1).toInt(), uint8_t(m.captured(2).toInt(nullptr, 16))});
+        } else if (plain.match(text).hasMatch()) {
+            if (line > from)
+                out.push_back({counted, Instrument::modeByteFor(cfg, counted)});
+            ++counted;
+        }
+    }
     return out;
 }
 
