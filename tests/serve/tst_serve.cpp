@@ -131,7 +131,7 @@ class TestServe : public QObject {
                                          CORVA_GRATICULE_DIR} + extra);
         for (QDeadlineTimer d(10000); !s.p->canReadLine() && !d.hasExpired() && s.p->state() != QProcess::NotRunning;)
             s.p->waitForReadyRead(100);
-        static const QRegularExpression url("^http://127\\.0\\.0\\.1:(\\d+)/#token=(\\w+)\n$");
+        static const QRegularExpression url("^https?://127\\.0\\.0\\.1:(\\d+)/#token=(\\w+)\n$");
         const QRegularExpressionMatch m = url.match(QString::fromLatin1(s.p->readLine()));
         if (m.hasMatch()) {
             s.port = quint16(m.captured(1).toUInt());
@@ -330,6 +330,28 @@ private slots:
         const QJsonObject o = json(a);
         QVERIFY2(o["failed"].toArray().contains(QJsonValue("open")), a.body.constData());
         QVERIFY(!o["cause"].toString().isEmpty() && !o["fix"].toString().isEmpty());
+    }
+
+    // With a certificate the same answers come over TLS only.
+    void https()
+    {
+        Served s = start("tls", {"--tls-cert", TLS_DIR "/tls-cert.pem", "--tls-key", TLS_DIR "/tls-key.pem"});
+        QVERIFY2(s.port, s.p->readAllStandardError().constData());
+        QSslSocket tls;
+        const QList<QSslCertificate> ours = QSslCertificate::fromPath(TLS_DIR "/tls-cert.pem");
+        QSslConfiguration conf = tls.sslConfiguration();
+        conf.setCaCertificates(ours);
+        tls.setSslConfiguration(conf);
+        tls.connectToHostEncrypted("127.0.0.1", s.port);
+        QVERIFY2(tls.waitForEncrypted(5000), qPrintable(tls.errorString()));
+        tls.write("GET /api/v1/status HTTP/1.1\r\nHost: " + s.host() + "\r\nAuthorization: Bearer " + s.token + "\r\n\r\n");
+        QByteArray got;
+        for (QDeadlineTimer d(5000); !got.contains("}") && !d.hasExpired();)
+            if (tls.waitForReadyRead(100))
+                got += tls.readAll();
+        QVERIFY2(got.startsWith("HTTP/1.1 200"), got.constData());
+        QVERIFY(got.contains("\"attached\":true"));
+        QCOMPARE(call(s, "GET", "/api/v1/status").status, 0);   // plain HTTP gets nothing
     }
 
     void tokenFile()
