@@ -380,10 +380,12 @@ void Server::send(Viewer& v)
 
 void Server::broadcastFrame(const QByteArray&)
 {
-    // What the frame changed (attached, the count) goes ahead of it.
-    if (stateSoon_.isActive())
-        broadcastState();
+    // What the frame changed (attached, the count) goes ahead of it, in the
+    // same turn.
+    const bool state = stateSoon_.isActive();
+    stateSoon_.stop();
     for (auto& v : viewers_) {
+        v->statePending = v->statePending || state;
         v->framePending = true;
         send(*v);
     }
