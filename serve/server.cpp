@@ -147,6 +147,7 @@ Server::Server(Station& station, gate::Door& door, ServeOptions options, QObject
     stateSoon_.setInterval(50);   // a burst of changes goes out as one message
     connect(&stateSoon_, &QTimer::timeout, this, &Server::broadcastState);
     connect(&station_, &Station::changed, this, [this] {
+        stale();
         if (!stateSoon_.isActive())
             stateSoon_.start();
     });
@@ -298,7 +299,9 @@ bool Server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
             // The instrument's bytes as the status box shows them, CR LF and all.
             reply(*waiting, 200, "text/plain; charset=iso-8859-1", a.logText.toLatin1());
         } else {
-            replyJson(*waiting, a.status, a.json);
+            QJsonObject o = a.json;
+            o.insert("viewers", viewerCount());
+            replyJson(*waiting, a.status, o);
         }
     });
     return true;
@@ -308,6 +311,20 @@ void Server::missingHandler(const QHttpServerRequest& request, QTcpSocket* socke
 {
     QHttpServerResponder r = makeResponder(request, socket);
     replyError(r, 404, QStringLiteral("nothing here"));
+}
+
+void Server::stale()
+{
+    stateText_[0].clear();
+    stateText_[1].clear();
+}
+
+const QString& Server::stateText(Role role)
+{
+    QString& t = stateText_[role == Role::Control ? 1 : 0];
+    if (t.isEmpty())
+        t = QString::fromUtf8(compact(stateFor(role)));
+    return t;
 }
 
 QJsonObject Server::stateFor(Role role) const
@@ -341,16 +358,15 @@ void Server::acceptViewers()
         v->statePending = true;
         v->framePending = !station_.latestPng().isEmpty();
         connect(ws, &QWebSocket::disconnected, this, [this, ws] { drop(ws); });
-        connect(ws, &QWebSocket::bytesWritten, this, [this, ws] {
-            for (auto& x : viewers_)
-                if (x->ws == ws && ws->bytesToWrite() == 0)
-                    send(*x);
-        });
         Viewer& ref = *v;
+        connect(ws, &QWebSocket::bytesWritten, this, [this, &ref] {
+            if (ref.ws && ref.ws->bytesToWrite() == 0)
+                send(ref);
+        });
         viewers_.push_back(std::move(v));
         std::fprintf(stderr, "corvactl: viewer from %s (%d watching)\n", qPrintable(ws->peerAddress().toString()),
                      viewerCount());
-        station_.viewers = viewerCount();
+        stale();
         send(ref);
         broadcastState();
     }
@@ -370,7 +386,7 @@ void Server::send(Viewer& v)
     v.backedUp.invalidate();
     if (v.statePending) {
         v.statePending = false;
-        v.ws->sendTextMessage(QString::fromUtf8(compact(stateFor(v.role))));
+        v.ws->sendTextMessage(stateText(v.role));
     }
     if (v.framePending) {
         v.framePending = false;
@@ -405,10 +421,12 @@ void Server::drop(QWebSocket* ws)
     const auto it = std::find_if(viewers_.begin(), viewers_.end(), [ws](const auto& v) { return v->ws == ws; });
     if (it == viewers_.end())
         return;
-    viewers_.erase(it);
-    if (ws)
+    if (ws) {
+        ws->disconnect(this);   // its last signals find no viewer
         ws->deleteLater();
-    station_.viewers = viewerCount();
+    }
+    viewers_.erase(it);
+    stale();
     std::fprintf(stderr, "corvactl: viewer left (%d watching)\n", viewerCount());
     if (!stateSoon_.isActive())
         stateSoon_.start();

@@ -49,6 +49,9 @@ private:
     void drop(QWebSocket* ws);
     void sweep();
     QJsonObject stateFor(Role role) const;
+    // The state message as one role sees it, made once for every viewer.
+    const QString& stateText(Role role);
+    void stale();
 
     Station& station_;
     gate::Door& door_;
@@ -56,4 +59,5 @@ private:
     QStringList hosts_;            // Host values let in, lower case
     std::vector<std::unique_ptr<Viewer>> viewers_;
     QTimer stateSoon_, sweeper_;
+    QString stateText_[2];         // view, control; empty when stale
 };

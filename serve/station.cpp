@@ -220,7 +220,6 @@ void Station::run(Job& job)
             if (!stopping_ && (wentAway || gone(r) || resume_ || !r.ok())) {
                 resume_ = true;
                 setAttached(false);
-                emit lost();
             }
             break;
         }
@@ -379,7 +378,6 @@ QJsonObject Station::state() const
         {"busy", busy_ ? QJsonValue(caption(*busy_)) : QJsonValue()},
         {"displayMode", frames_ ? QJsonValue(c_.session.screen.DisplayMode) : QJsonValue()},
         {"frames", double(frames_)},
-        {"viewers", viewers},
         {"fps", std::round(fps * 10) / 10},
         {"status", c_.host.text1()},
         {"log", haveLog_ ? QJsonValue(logText_) : QJsonValue()},

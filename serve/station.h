@@ -44,7 +44,8 @@ public:
     // `finished` once nothing runs any more.
     void shutDown(std::function<void()> finished);
 
-    // What a viewer is shown.
+    // What a viewer is shown, but for the viewers and the token's role,
+    // which the server knows.
     QJsonObject state() const;
     const QByteArray& latestPng() const { return png_; }
     QImage latestImage() const { return image_; }
@@ -54,7 +55,6 @@ public:
 
     // Prometheus' text format.
     QByteArray metrics(int viewers) const;
-    int viewers = 0;   // told by the server, shown in the state
 
     static constexpr int kMaxWaiting = 16;        // presses queued behind the running one
     static constexpr int kPresenceMs = 1000;      // how often an idle station looks for the instrument
@@ -64,7 +64,6 @@ signals:
     void frame(const QByteArray& png);
     // Something a viewer sees has changed.
     void changed();
-    void lost();
 
 private:
     struct Job {
