@@ -70,9 +70,26 @@ QList<QByteArray> Link::attachedSerials() const
     return serials;
 }
 
+bool Link::stillAttached()
+{
+    if (unplugged_)
+        return false;
+    const QByteArray wanted(SerialNumber.data());
+    std::array<char, kSerialSize> serial{};
+    for (uintptr_t i = 0; i < 32; ++i) {
+        if (listAt(i, serial) != FT_OK)
+            break;
+        if (wanted == serial.data())
+            return true;
+    }
+    unplugged_ = true;
+    return false;
+}
+
 Link::OpenResult Link::Open_USB()
 {
     reported.clear();
+    unplugged_ = false;
     OpenResult result = listDevice();
     lastOpenStatus = result.status;
     if (result.outcome == OpenOutcome::ListFailed) {
@@ -110,7 +127,10 @@ bool Link::Send_byte_to_USB(int code)
     report(QStringLiteral("Write Failed"));
     if (close() != FT_OK) {
         report(QStringLiteral("Send_byte_to_USB: USB Close Failed"));
-        Wait_ms(1000);
+        // The second gives a device time to recover; an unplugged one comes
+        // back no sooner for it, and the window would stand still meanwhile.
+        if (stillAttached())
+            Wait_ms(1000);
     }
     return false;
 }

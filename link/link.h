@@ -37,6 +37,9 @@ public:
     // The serial numbers of every device the driver lists, device 0 first.
     // Opens nothing.
     QList<QByteArray> attachedSerials() const;
+    // Whether the driver still lists the device of the latest open. Once it
+    // does not, the link takes it for unplugged until the next open.
+    bool stillAttached();
     // False when the frame could not be written.
     bool Send_byte_to_USB(int code);
     void Wait_ms(int ms);
@@ -114,6 +117,7 @@ private:
     // whose last byte stays a terminator whatever the driver wrote.
     FT_STATUS listAt(uintptr_t index, std::array<char, kSerialSize>& serial) const;
     FT_STATUS readInto(uint8_t* buffer, int capacity, int64_t count);
+    bool unplugged_ = false;
     void report(const QString& message);
 
     D2xx& d2xx_;

@@ -25,6 +25,9 @@ struct Outcome {
     bool ok() const { return failed == 0; }
     bool failedAt(Step s) const { return (failed & s) != 0; }
     void fail(Step s) { failed |= s; }
+    // The instrument took no part: not opened, or the link broke as an
+    // unplug breaks it.
+    bool instrumentGone() const { return failedAt(Open) || failedAt(SetTimeouts) || failedAt(Write); }
 };
 
 // One "1 Frame", or one frame of a continuous download.

@@ -113,6 +113,12 @@ bool ScreenCapture::frameExchange(FrameOutcome& out)
     return true;
 }
 
+QString ScreenCapture::graticuleMissing(const QString& file, const QString& dir)
+{
+    return QStringLiteral("Graticule %1 could not be loaded from %2")
+        .arg(file, QDir::toNativeSeparators(QDir(dir).absolutePath()));
+}
+
 bool ScreenCapture::Load_graticule()
 {
     const int mode = link_.rx(1) & protocol::kModeMask;
@@ -137,8 +143,7 @@ bool ScreenCapture::Load_graticule()
     if (graticuleReported_)
         return false;
     graticuleReported_ = true;
-    status_.append(QStringLiteral("Graticule %1 could not be loaded from %2")
-                       .arg(name, QDir::toNativeSeparators(QDir(graticuleDir).absolutePath())));
+    status_.append(graticuleMissing(name, graticuleDir));
     return false;
 }
 

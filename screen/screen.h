@@ -47,6 +47,8 @@ public:
 
     // The graticule file for a display mode, or nullptr where it has none.
     static const char* graticuleFile(int mode);
+    // The status box's words when that file cannot be loaded from `dir`.
+    static QString graticuleMissing(const QString& file, const QString& dir);
 
     // Plots block `block` from the first n bytes of a block read (positions 1
     // to n + 1 of the receive buffer) straight into the surface's image.

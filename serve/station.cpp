@@ -210,14 +210,14 @@ void Station::run(Job& job)
                 const qint64 now = clock_.elapsed();
                 counted(f, std::max<qint64>(0, now - lastFrameEnd_) / 1e3);
                 lastFrameEnd_ = now + 100;
-                wentAway = wentAway || gone(f);
+                wentAway = wentAway || f.instrumentGone();
                 published(f);
             };
             const ContinuousOutcome r = screen.cmdContinuous_Click();
             screen.onFrame = nullptr;
             a.outcome = r;
             // Ended by neither "Stop" nor the server's end: the instrument went.
-            if (!stopping_ && (wentAway || gone(r) || resume_ || !r.ok())) {
+            if (!stopping_ && (wentAway || r.instrumentGone() || resume_ || !r.ok())) {
                 resume_ = true;
                 setAttached(false);
             }
@@ -257,7 +257,7 @@ void Station::run(Job& job)
         a.outcome = o;
     }
     if (job.button != Button::Continuous) {
-        if (gone(a.outcome))
+        if (a.outcome.instrumentGone())
             setAttached(false);
         else if (a.outcome.open.ok())
             setAttached(true);
@@ -268,30 +268,18 @@ void Station::run(Job& job)
         job.done(a);
 }
 
-bool Station::gone(const Outcome& o) const
-{
-    return o.failedAt(Outcome::Open) || o.failedAt(Outcome::SetTimeouts) || o.failedAt(Outcome::Write);
-}
-
 Station::Answer Station::failure(const Outcome& o) const
 {
     Answer a;
     a.status = 503;
-    QString cause, fix;
-    if (!c_.watch.failure.isEmpty()) {
-        cause = c_.watch.failure;
-        fix = QStringLiteral("install the driver library, or start with --driver libftdi");
-    } else if (const auto f = c_.finding(o.open)) {
-        cause = f->why;
-        fix = f->fix;
-    } else {
-        cause = QStringLiteral("the exchange with the instrument broke off");
-        fix = QStringLiteral("check the instrument's USB cable and power; the server takes it up again when it is back");
-    }
+    const diagnosis::Finding f = c_.diagnose(o);
+    // The server goes on looking for the instrument by itself.
+    const bool link = !o.failedAt(Outcome::Open) && o.failed != Outcome::Graticule && c_.watch.failure.isEmpty();
+    const QString fix = link ? f.fix + QStringLiteral("; the server takes it up again when it is back") : f.fix;
     a.json = QJsonObject{{"error", QStringLiteral("the exchange failed")},
                          {"failed", stepNames(o)},
                          {"status", c_.session.status.shown()},
-                         {"cause", cause},
+                         {"cause", f.why},
                          {"fix", fix}};
     return a;
 }

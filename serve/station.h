@@ -76,7 +76,6 @@ private:
     void counted(const Outcome& o, double seconds);
     void look();
     void setAttached(bool a);
-    bool gone(const Outcome& o) const;
     Answer failure(const Outcome& o) const;
     Answer refusal(int status, const QString& reason) const;
 

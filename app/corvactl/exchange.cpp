@@ -80,14 +80,52 @@ FrameOutcome Console::picture(bool single)
     return frame;
 }
 
-void Console::reportFailure(const Link::OpenResult& open) const
+QString Console::failedSteps(const Outcome& o) const
 {
-    if (!watch.failure.isEmpty()) {
-        err(watch.failure);
-        return;
-    }
-    if (const QString why = cause(open); !why.isEmpty())
-        err(why);
+    const ScreenCapture& screen = session.screen;
+    const char* graticule = ScreenCapture::graticuleFile(screen.DisplayMode);
+    const std::pair<Outcome::Step, QString> words[] = {
+        {Outcome::Open, o.open.message()},
+        {Outcome::Write, QStringLiteral("Write Failed")},
+        {Outcome::SetTimeouts, QStringLiteral("SetTimeout Failed")},
+        {Outcome::QueuePoll, QStringLiteral("Queue Read Failed")},
+        {Outcome::NoAnswer, QStringLiteral("No answer from the Corvameter")},
+        {Outcome::Read, QStringLiteral("Read Failed")},
+        {Outcome::Graticule, ScreenCapture::graticuleMissing(QString::fromLatin1(graticule ? graticule : "?"),
+                                                             screen.graticuleDir)},
+        {Outcome::Close, QStringLiteral("USB Close Failed")},
+        {Outcome::RunTime, QStringLiteral("run-time error %1").arg(o.runTimeError)},
+    };
+    // Nothing after a failed open had a chance.
+    if (o.failedAt(Outcome::Open))
+        return o.open.message();
+    QStringList failed;
+    for (const auto& [step, text] : words)
+        if (o.failedAt(step))
+            failed << text;
+    return failed.join(QStringLiteral(", "));
+}
+
+diagnosis::Finding Console::diagnose(const Outcome& o) const
+{
+    using diagnosis::Finding;
+    if (!watch.failure.isEmpty())
+        return {Finding::Cause::LibraryMissing, watch.failure,
+                DynamicD2xx::libftdiBuiltIn() ? QStringLiteral("install FTDI's D2XX library, or give --driver libftdi")
+                                              : QStringLiteral("install FTDI's D2XX driver")};
+    if (const auto f = finding(o.open))
+        return *f;
+    if (o.failed == Outcome::Graticule)
+        return {Finding::Cause::Unknown, QStringLiteral("the picture has no graticule behind it"),
+                QStringLiteral("give the folder of the graticule bitmaps with --graticules DIR")};
+    return {Finding::Cause::Unknown, QStringLiteral("the exchange with the instrument broke off"),
+            QStringLiteral("check the instrument's USB cable and power, then try again")};
+}
+
+void Console::reportFailure(const QString& what, const Outcome& o) const
+{
+    err(QStringLiteral("%1 failed: %2").arg(what, failedSteps(o)));
+    err(diagnose(o).line());
 }
 
 QByteArray formatFor(const QString& path)

@@ -67,9 +67,13 @@ struct Console {
     // `serial` empty: device 0, as the window opens it.
     Console(DynamicD2xx& driver, const QString& graticules, const QByteArray& serial);
 
-    // After a failed exchange: why the driver library could not be used, or
-    // why `open` failed, in words and with the fix.
-    void reportFailure(const Link::OpenResult& open) const;
+    // After a failed exchange: "<what> failed: <the steps>", then the cause
+    // and its fix on a line of their own.
+    void reportFailure(const QString& what, const Outcome& o) const;
+    // The steps that failed, in the status box's words.
+    QString failedSteps(const Outcome& o) const;
+    // Why it failed and the fix: the driver library, the open, else the link.
+    diagnosis::Finding diagnose(const Outcome& o) const;
     // Why an open failed; empty when it did not.
     QString cause(const Link::OpenResult& open) const;
     // ... with the cause and the fix apart; none when it did not fail.

@@ -24,6 +24,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -55,8 +56,8 @@ int capture(Console& c, QString out, bool single)
     const FrameOutcome frame = c.picture(single);
     const QDateTime taken = QDateTime::currentDateTime();
     if (!frame.ok()) {
-        c.reportFailure(frame.open);
-        err(QStringLiteral("capture failed, no picture written"));
+        c.reportFailure(QStringLiteral("capture"), frame);
+        err(QStringLiteral("no picture written"));
         return kFailed;
     }
     if (!named)
@@ -73,14 +74,13 @@ int getLog(Console& c, const QString& out)
     if (!writable(out))
         return kFailed;
     // The growing log is the result, not a status: keep it off standard error.
-    c.host.echo = false;
+    const bool verbose = std::exchange(c.host.echo, false);
     const LogOutcome log = c.session.errorLog.cmdGetLog_Click();
     const QString text = c.session.status.shown();
     if (!log.ok()) {
-        for (const QString& t : c.session.link.reported)
-            err(t);
-        err(QStringLiteral("log download failed: ") + QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("; ")));
-        c.reportFailure(log.open);
+        if (verbose)
+            err(QStringLiteral("the status box: ") + QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("; ")));
+        c.reportFailure(QStringLiteral("log download"), log);
         return kFailed;
     }
     // Exactly the status box's text: the instrument's bytes, CR LF line ends.
@@ -103,8 +103,7 @@ int erase(Console& c, bool yes)
     }
     const LogOutcome erased = c.session.errorLog.cmdEraseLog_Click();
     if (!erased.ok()) {
-        c.reportFailure(erased.open);
-        err(QStringLiteral("erase failed"));
+        c.reportFailure(QStringLiteral("erase"), erased);
         return kFailed;
     }
     return kOk;
@@ -290,7 +289,10 @@ struct Options {
                 &json,      &yes,       &graticules,    &listen,    &tokenFile, &viewTokenFile,
                 &allowHost, &tlsCert,   &tlsKey,        &maxConnections, &continuous};
     }
-    QList<const QCommandLineOption*> global() const { return {&driver, &serial}; }
+    QCommandLineOption verbose{{QStringLiteral("v"), QStringLiteral("verbose")},
+                               QStringLiteral("Show the status box's messages as the window shows them; without it, "
+                                              "only what failed and why.")};
+    QList<const QCommandLineOption*> global() const { return {&driver, &serial, &verbose}; }
 };
 
 // One run's command line, read and checked.
@@ -321,6 +323,7 @@ struct Command {
 int inSession(DynamicD2xx& driver, const Invocation& v, const Command& cmd)
 {
     Console c(driver, v.graticules, v.serial);
+    c.host.echo = v.p.isSet(v.o.verbose);
     try {
         return cmd.run(c, v);
     } catch (const D2xxError& e) {
@@ -480,7 +483,9 @@ int main(int argc, char** argv)
         "driver or output file failed, 2 usage error."));
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("capture, watch, log, erase, list or serve"));
     const QCommandLineOption helpOpt = p.addHelpOption();
-    const QCommandLineOption versionOpt = p.addVersionOption();
+    // --version alone: -v is --verbose.
+    const QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Displays version information."));
+    p.addOption(versionOpt);
     const Options o;
     for (const auto* opt : o.scoped() + o.global())
         p.addOption(*opt);

@@ -28,13 +28,6 @@ QStringList missingFrom(const FrameOutcome& f, bool writeFailed)
     return m;
 }
 
-// The instrument did not take part: not opened, or the link broke as an
-// unplug breaks it.
-bool gone(const FrameOutcome& f)
-{
-    return f.failedAt(Outcome::Open) || f.failedAt(Outcome::SetTimeouts) || f.failedAt(Outcome::Write);
-}
-
 class Watch {
 public:
     Watch(Console& c, const WatchPlan& plan)
@@ -83,7 +76,7 @@ private:
         screen_.onFrame = [&](const FrameOutcome& f) {
             const bool writeFailed = link_.failedWrites != writesFailed;
             writesFailed = link_.failedWrites;
-            if (gone(f) || stopping_)
+            if (f.instrumentGone() || stopping_)
                 return;
             noteSerial({Link::OpenOutcome::Opened, FT_OK, QByteArray(link_.SerialNumber.data())});
             if (std::exchange(priming, false) && protocol::isAudioMode(screen_.DisplayMode))
@@ -94,7 +87,7 @@ private:
         };
         const ContinuousOutcome run = screen_.cmdContinuous_Click();
         screen_.onFrame = nullptr;
-        open_ = run.open;
+        lost_ = run;
         return !stopping_ && !failed_ && schedule_.next(Clock::now());
     }
 
@@ -111,9 +104,9 @@ private:
             const int writesFailed = link_.failedWrites;
             const QDateTime asked = QDateTime::currentDateTime();
             const FrameOutcome f = c_.picture(plan_.single);
-            open_ = f.open;
+            lost_ = f;
             noteSerial(f.open);
-            if (gone(f))
+            if (f.instrumentGone())
                 return true;
             if (!store(*slot, asked, f, link_.failedWrites != writesFailed))
                 return false;
@@ -179,7 +172,7 @@ private:
         if (!note(index_.lost(QDateTime::currentDateTime(), serial_)))
             return kFailed;
         if (!plan_.reconnect || serial_.isEmpty()) {
-            c_.reportFailure(open_);
+            c_.reportFailure(QStringLiteral("watch"), lost_);
             err(written_ ? QStringLiteral("instrument lost after %1 frames").arg(written_)
                          : QStringLiteral("watch failed, no frames written"));
             return kFailed;
@@ -230,7 +223,7 @@ private:
     series::Schedule schedule_;
     series::Index index_;
     QString serial_;
-    Link::OpenResult open_;
+    Outcome lost_;   // of the exchange that ended the series
     long written_ = 0;
     bool stopping_ = false, failed_ = false;
 };

@@ -152,7 +152,11 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("says");
         const QStringList cap{"capture", "-o", "x.png", "--graticules", CORVA_GRATICULE_DIR};
-        QTest::newRow("no device, capture") << cap << "nodevice" << true << 1 << "List Device Failed";
+        // What failed, then the cause and its fix; the status box only with -v.
+        QTest::newRow("no device, capture") << cap << "nodevice" << true << 1
+                                            << "capture failed: List Device Failed\ncorvactl: no FTDI device is attached";
+        QTest::newRow("no device, capture, -v") << cap + QStringList{"-v"} << "nodevice" << true << 1
+                                                << "List Device Failed\nDownloaded 1 Frame\n";
         QTest::newRow("no device, log") << QStringList{"log", "-o", "x.png"} << "nodevice" << true << 1 << "List Device Failed";
         QTest::newRow("no device, list") << QStringList{"list"} << "nodevice" << true << 1 << "List Device Failed";
         QTest::newRow("held elsewhere, erase") << QStringList{"erase", "--yes"} << "noopen" << true << 1 << "OpenEx Failed";
@@ -191,6 +195,7 @@ private slots:
         QVERIFY2(r.code == code, r.err.constData());
         QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
         QVERIFY2(!QFile::exists(out), "a failed run left its file");
+        QCOMPARE(r.err.contains("Downloaded 1 Frame"), args.contains("-v"));
         if (code == 2) {   // a usage error never reaches the instrument
             QVERIFY(!QFile::exists(trace));
             QVERIFY(r.err.contains("--help"));

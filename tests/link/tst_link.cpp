@@ -13,26 +13,35 @@ private slots:
         QTest::addColumn<QString>("failing");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<bool>("waits");
         const QStringList opened{"ListDevices 0 40000001", "OpenEx 0 1 CM123456"};
-        QTest::newRow("open") << "OpenEx" << "Send_byte_to_USB: USB Close Failed" << opened;
-        QTest::newRow("write") << "Write" << "Write Failed" << opened + QStringList{"Write@1234 2 0 %F6%F0", "Close@1234 0 0"};
-        QTest::newRow("write, close") << "Write Close" << "Send_byte_to_USB: USB Close Failed"
-                                      << opened + QStringList{"Write@1234 2 0 %F6%F0", "Close@1234 0 0"};
+        const QStringList written{"Write@1234 2 0 %F6%F0", "Close@1234 0 0"};
+        const QString closeFailed = "Send_byte_to_USB: USB Close Failed";
+        // After a failed close the driver's list tells whether the device is still there.
+        const QString listed = "ListDevices 0 40000001";
+        QTest::newRow("open") << "OpenEx" << closeFailed << opened + QStringList{listed} << true;
+        QTest::newRow("write") << "Write" << "Write Failed" << opened + written << false;
+        QTest::newRow("write, close") << "Write Close" << closeFailed << opened + written + QStringList{listed} << true;
+        // Unplugged: waiting brings it back no sooner.
+        QTest::newRow("unplugged") << "Write Close ListDevices" << closeFailed << opened + written + QStringList{listed}
+                                   << false;
     }
     void openAndSend()
     {
         QFETCH(QString, failing);
         QFETCH(QString, message);
+        QFETCH(bool, waits);
         LinkRig r;
         for (const QString& fn : failing.split(' '))
-            r.d2xx.statuses[fn] = {FT_IO_ERROR};
+            r.d2xx.statuses[fn] = fn == "ListDevices" ? QList<FT_STATUS>{FT_OK, FT_DEVICE_NOT_FOUND}
+                                                      : QList<FT_STATUS>{FT_IO_ERROR};
         r.link.Open_USB();
         r.link.Send_byte_to_USB(246);
         QTEST(r.d2xx.described(), "calls");
         QCOMPARE(r.host.text, message);
-        // Only a failed close after a failed write waits, a full second.
-        QCOMPARE(r.link.TimerFired, message.contains("Close"));
-        QCOMPARE(r.link.Timer1.interval(), message.contains("Close") ? 1000 : 0);
+        // A failed close after a failed write waits a full second, for a device still there.
+        QCOMPARE(r.link.TimerFired, waits);
+        QCOMPARE(r.link.Timer1.interval(), waits ? 1000 : 0);
         // A handle that is not open never reaches the driver.
         const qsizetype before = r.d2xx.calls.size();
         QVERIFY(r.link.setTimeouts() && r.link.getQueueStatus() && r.link.readRx(9) && r.link.readLogLine(9) &&
