@@ -106,5 +106,31 @@ shot 6-displayed
 
 exit_app 25
 cat "$work/app.err"
-echo "PASS: 1 Frame, Copy Picture, Continuous ($((n - 1)) frames)/Stop, Get Log, Store, Clear, Display, Exit; screenshots in $shots"
+done="1 Frame, Copy Picture, Continuous ($((n - 1)) frames)/Stop, Get Log, Store, Clear, Display, Exit"
+
+# Unplugged during "Continuous": the download ends by itself, the window
+# answering all along (pinged as a window manager pings it), and "1 Frame"
+# works once the instrument is back.
+if [ -n "${CORVA_E2E_XPING:-}" ]; then
+    : > "$trace"
+    QT_QPA_PLATFORM=xcb LD_LIBRARY_PATH=$libs CORVASIM_TRACE=$trace CORVASIM_MODES=1,17 \
+        CORVASIM_FAULTS=unplug-after=100000,replug-after=3000 "$app" 2>"$work/app.err" & pid=$!
+    win=$(window "$main_title") || fail "no main window for the unplug"
+    sleep 0.5
+    click "$win" 72 288
+    longest=$("$CORVA_E2E_XPING" "$win" 3) || fail "the window stopped answering after the unplug"
+    grep -q "^Write.*status" "$trace" || fail "the instrument was not unplugged during Continuous"
+    [ "$longest" -le 200 ] || fail "the window did not answer for $longest ms during Continuous and the unplug"
+    n=$(writes F2); sleep 0.5; [ "$(writes F2)" -eq "$n" ] || fail "Continuous went on after the unplug"
+    shot 7-unplugged
+    sleep 1.5
+    from=$(wc -l < "$trace")
+    click "$win" 72 240; wait_closes 2 "1 Frame after the unplug"; sleep 0.3
+    ! tail -n +"$((from + 1))" "$trace" | grep "status" || fail "1 Frame after the instrument came back failed"
+    lit "1 Frame after the unplug"
+    shot 8-back
+    exit_app 25
+    done="$done; Continuous through an unplug, the window answering within $longest ms, 1 Frame after"
+fi
+echo "PASS: $done; screenshots in $shots"
 ' _ "$app" "$libs" "$shots" "$graticules"
