@@ -101,7 +101,13 @@ bool ScreenCapture::frameExchange(FrameOutcome& out)
     if (link_.readRx(1) == FT_OK) {
         if (!Load_graticule())
             out.fail(Outcome::Graticule);
-        out.displayMode = DisplayMode;
+        // A mode byte later than the read's time-out leaves the buffer's old
+        // one in use and comes ahead of the first block, which it shifts: the
+        // frame is drawn as ever, but its outcome says it is not the screen's.
+        if (link_.BytesRead < 1)
+            out.fail(Outcome::NoAnswer);
+        else
+            out.displayMode = DisplayMode;
         Draw_level_bars();
     } else {
         out.fail(Outcome::Read);

@@ -75,6 +75,9 @@ FrameOutcome Console::picture(bool single)
 {
     ScreenCapture& screen = session.screen;
     FrameOutcome frame = screen.cmdDownLoad_Click();
+    // An answer that came late spoils the picture but not the next one: one more try.
+    if (frame.failed == Outcome::NoAnswer)
+        frame = screen.cmdDownLoad_Click();
     if (!single && protocol::isAudioMode(screen.DisplayMode) && frame.ok())
         frame = screen.cmdDownLoad_Click();
     return frame;
@@ -115,6 +118,9 @@ diagnosis::Finding Console::diagnose(const Outcome& o) const
                                               : QStringLiteral("install FTDI's D2XX driver")};
     if (const auto f = finding(o.open))
         return *f;
+    if (o.failed == Outcome::NoAnswer)
+        return {Finding::Cause::Unknown, QStringLiteral("the instrument answered late or not at all"),
+                QStringLiteral("try again; if it goes on, check the instrument's USB cable and power")};
     if (o.failed == Outcome::Graticule)
         return {Finding::Cause::Unknown, QStringLiteral("the picture has no graticule behind it"),
                 QStringLiteral("give the folder of the graticule bitmaps with --graticules DIR")};
