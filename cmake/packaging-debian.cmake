@@ -34,15 +34,25 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 instrument attached by USB through an FTDI chip, into a window, once or
 continuously; stores and reloads those pictures as bitmap files; downloads,
 prints and erases the instrument's error log. The command-line tool corvactl
-does the same without a window. A udev rule gives the user logged in at the
-machine access to the instrument.")
+does the same without a window, and serves the instrument's live screen,
+buttons, a JSON API and metrics to browsers and scripts that hold its token,
+also as the systemd service corvameter-serve (not enabled). A udev rule
+gives the user logged in at the machine, and the group plugdev, access to
+the instrument.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The udev rule applied at install and removal (dist/postinst, dist/postrm).
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/postrm)
+# The udev rule applied at install and removal (dist/postinst, dist/postrm),
+# the service stopped at removal (dist/prerm), and its options file kept as
+# the administrator changed it.
+file(WRITE ${deb_out}/conffiles "/etc/default/corvameter-serve\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/postinst ${PROJECT_SOURCE_DIR}/dist/prerm
+    ${PROJECT_SOURCE_DIR}/dist/postrm)
+if(CORVA_HAVE_SERVE)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${deb_out}/conffiles)
+endif()
 set(CPACK_STRIP_FILES ON)
 # Installed under /usr; DESTDIR staging keeps install-time paths (the menu
 # entry's Path= and Exec=) those of the installed system.

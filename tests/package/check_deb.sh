@@ -4,10 +4,14 @@
 # dependencies), the program started as its menu entry starts it and clicked
 # through under Xvfb on the simulator's driver library, the installed corvactl, then
 # `apt-get purge` and a check that nothing of the package is left.
-#   tests/package/check_deb.sh <corvameter-remote_*.deb> <folder of the simulator's libftd2xx.so>
+# The service: its sandbox rated by systemd-analyze, and started under systemd
+# (service_check.sh), here where systemd runs, else in the test machine of
+# tests/vm booted into systemd, given the build folder.
+#   tests/package/check_deb.sh <corvameter-remote_*.deb> <folder of the simulator's libftd2xx.so> [<build folder>]
 # It installs and removes a package on this machine: meant for CI (root or sudo).
 set -euo pipefail
-deb=$(realpath "$1"); simlib=$(realpath "$2")
+deb=$(realpath "$1"); simlib=$(realpath "$2"); build=${3:+$(realpath "$3")}
+here=$(cd "$(dirname "$0")" && pwd)
 pkg=corvameter-remote
 sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
@@ -72,6 +76,30 @@ if [ -x /usr/bin/corvactl ]; then
     identify -format "%wx%h" "$work/capture.bmp" | grep -qx 320x240 || fail "corvactl capture wrote no 320 x 240 picture"
     diff=$(compare -metric AE "$work/capture.bmp" /usr/share/corvameter-remote/graticules/wfm_eu.bmp null: 2>&1 || true)
     [ "$diff" -gt 200 ] 2>/dev/null && [ "$diff" -lt 20000 ] || fail "corvactl capture: not the instrument's pixels over the graticule ($diff differ)"
+fi
+
+unit=/usr/lib/systemd/system/corvameter-serve.service
+if [ -f "$unit" ]; then
+    echo "== the service"
+    grep -qx /etc/default/corvameter-serve "/var/lib/dpkg/info/$pkg.conffiles" || fail "its options file is no conffile"
+    rating=$(systemd-analyze security --offline=yes "$unit" 2> /dev/null |
+             sed -n 's/.*Overall exposure level for corvameter-serve.service: \([0-9.]*\).*/\1/p')
+    awk -v r="$rating" 'BEGIN { exit !(r != "" && r <= 2.0) }' || fail "the service's sandbox rates '$rating', want 2.0 or lower"
+    echo "sandbox exposure $rating"
+    if [ -d /run/systemd/system ]; then
+        bash "$here/service_check.sh" || fail "the service"
+    elif [ -n "$build" ]; then
+        rc=0; CORVA_VM_INIT=systemd "$here/../vm/bed.sh" "$build" "$build/vm-service" "$here/service_check.sh" > "$work/vm.log" 2>&1 || rc=$?
+        if [ $rc = 77 ]; then
+            echo "SKIP: the service's start: systemd does not run here, and $(tail -1 "$work/vm.log")"
+        else
+            grep -qx "ok service" "$build/vm-service/out/results.txt" 2> /dev/null ||
+                { tail -40 "$work/vm.log"; fail "the service under systemd in the test machine: $(cat "$build/vm-service/out/results.txt" 2> /dev/null)"; }
+            echo "started under systemd in the test machine, 1 Frame through it"
+        fi
+    else
+        echo "SKIP: the service's start: systemd does not run here"
+    fi
 fi
 
 echo "== purge"

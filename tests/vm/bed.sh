@@ -9,6 +9,8 @@
 # runs SCRIPT with ARGS in the machine as root, tests/vm/guest.sh sourced;
 # SCRIPT "shell" gives a shell on the console instead. The machine's console
 # comes to standard output; WORK/out is written from inside (results.txt).
+# CORVA_VM_INIT=systemd: systemd is the machine's first process, and runs SCRIPT
+# once the system is up.
 # Exit 77 = skipped: no QEMU or no Debian kernel (./bootstrap vm installs both).
 set -euo pipefail
 [ $# -ge 3 ] || { sed -n '2,12p' "$0"; exit 2; }
@@ -57,9 +59,11 @@ for _ in $(seq 50); do [ -S "$work/line.sock" ] && break; sleep 0.1; done
 fs() { echo "-fsdev local,id=$1,path=$2,security_model=none,multidevs=remap$3 -device virtio-9p-pci,fsdev=$1,mount_tag=$1"; }
 serial=(-serial stdio)
 [ "$1" = shell ] && serial=(-serial mon:stdio)
+boot=""
+[ "${CORVA_VM_INIT:-}" = systemd ] && boot=" corva.init=systemd"
 # shellcheck disable=SC2046
 qemu-system-x86_64 -machine accel=tcg -cpu max -smp 2 -m 1536 -nodefaults -no-reboot -display none "${serial[@]}" \
-    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1 corva.out=$out" \
+    -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1 corva.out=$out$boot" \
     $(fs root / ,readonly=on) $(fs out "$out" "") \
     -device qemu-xhci,id=xhci -device usb-kbd,bus=xhci.0 \
     -chardev socket,id=line,path="$work/line.sock" -device usb-serial,bus=xhci.0,chardev=line,serial=CVM00001 \

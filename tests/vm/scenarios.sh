@@ -146,7 +146,8 @@ sc_udev_rules() {
         udevadm info -q property -n "$d" | grep -q '^TAGS=.*:uaccess:' && [ "$d" != "$n" ] && fail "uaccess on $d too"
     done
     udevadm info -q property -n "$n" | grep -q '^TAGS=.*:uaccess:' || fail "no uaccess tag on $n"
-    grep -o 'SUBSYSTEM=="usb".*GROUP="plugdev", MODE="0660"' "$CORVA_SRC/README.md" > /etc/udev/rules.d/70-corvameter.rules && apply
+    [ "$(stat -c '%G %a' "$n")" = "plugdev 660" ] || fail "the package's rule: $n is $(stat -c '%G %a' "$n")"
+    grep -o 'SUBSYSTEM=="usb".*GROUP="plugdev", MODE="0660"' "$CORVA_SRC/README.md" | tail -1 > /etc/udev/rules.d/70-corvameter.rules && apply
     [ "$(stat -c '%G %a' "$n")" = "plugdev 660" ] || fail "README's rule: $n is $(stat -c '%G %a' "$n")"
     [ "$(stat -c %G "$k")" != plugdev ] || fail "README's rule gave the keyboard's $k to plugdev"
     as 2002 plugdev "$corvactl" capture -o /tmp/u2002/a.png --graticules "$CORVA_BUILD/graticules" --driver libftdi 2> "$state/err" ||
