@@ -1,6 +1,6 @@
 # Cross-compiling for 64-bit Windows with Debian's mingw-w64 (posix threads, so
 # that std::thread and friends work). Chain-loaded by the Windows Qt's
-# qt.toolchain.cmake through QT_CHAINLOAD_TOOLCHAIN_FILE; see the README.
+# qt.toolchain.cmake through QT_CHAINLOAD_TOOLCHAIN_FILE; see docs/building.md.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -11,7 +11,7 @@ helper=$1
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; [ -s "${dir:-/nonexistent}/log/error_log" ] && tail -20 "$dir/log/error_log"; exit 1; }
 
-[ "$(id -u)" -eq 0 ] || skip "starting a private cupsd needs root (run as root, or see README)"
+[ "$(id -u)" -eq 0 ] || skip "starting a private cupsd needs root (run as root, or see docs/testing.md)"
 for t in cupsd lpadmin lpstat pdftotext pdfinfo; do
     command -v $t >/dev/null 2>&1 || PATH=$PATH:/usr/sbin command -v $t >/dev/null 2>&1 ||
         skip "$t is not installed (apt-get install cups cups-client cups-bsd poppler-utils)"
