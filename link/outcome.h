@@ -12,7 +12,7 @@ struct Outcome {
         Write = 1u << 1,         // a command frame
         SetTimeouts = 1u << 2,
         QueuePoll = 1u << 3,     // FT_GetQueueStatus
-        NoAnswer = 1u << 4,      // the queue stayed empty
+        NoAnswer = 1u << 4,      // the queue stayed empty, or stopped short of a whole answer
         Read = 1u << 5,
         Graticule = 1u << 6,     // a screen's background bitmap
         Close = 1u << 7,
@@ -33,6 +33,7 @@ struct Outcome {
 // One "1 Frame", or one frame of a continuous download.
 struct FrameOutcome : Outcome {
     int blocks = 0;          // screen blocks read and drawn
+    int shortBlocks = 0;     // ... of them, those that stopped short
     int64_t bytes = 0;       // bytes of screen data among them
     int displayMode = -1;    // of the frame's mode byte; -1 when it was not read
 };

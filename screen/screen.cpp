@@ -176,13 +176,16 @@ void ScreenCapture::Get_screen_data(FrameOutcome* out)
             status_.replace(QStringLiteral("SetTimeout Failed"));
             break;
         }
-        bool pollFailed = false;
+        bool pollFailed = false, gone = false;
         const Link::QueueWait wait = link_.waitForQueue(kBlockThreshold, [&] {
-            if (!pollFailed)   // once a wait: repeating it changes nothing on screen
+            if (!pollFailed) {   // once a wait: repeating it changes nothing on screen
                 status_.replace(QStringLiteral("Queue Read Failed"));
+                // Polling an unplugged device until the wait runs out only holds the window.
+                gone = !link_.stillAttached();
+            }
             pollFailed = true;
             o.fail(Outcome::QueuePoll);
-            return true;
+            return !gone;
         });
         // A block that stopped short is read and drawn as far as it goes. An
         // instrument that sent nothing will send no more of this screen: the
@@ -200,6 +203,13 @@ void ScreenCapture::Get_screen_data(FrameOutcome* out)
             o.fail(Outcome::Read);
             status_.replace(QStringLiteral("Read Failed"));
             continue;
+        }
+        // A block that stopped short (the wait ran out, or the read's time-out
+        // came first) is drawn all the same, but it is not the screen the
+        // instrument sent: what is missing comes ahead of the next block.
+        if (!wait.reached || link_.BytesRead < n) {
+            ++o.shortBlocks;
+            o.fail(Outcome::NoAnswer);
         }
         plotBlock(link_.RxBuffer, link_.BytesRead, block, surface_);
         ++o.blocks;

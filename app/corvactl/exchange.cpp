@@ -92,7 +92,7 @@ QString Console::failedSteps(const Outcome& o) const
         {Outcome::Write, QStringLiteral("Write Failed")},
         {Outcome::SetTimeouts, QStringLiteral("SetTimeout Failed")},
         {Outcome::QueuePoll, QStringLiteral("Queue Read Failed")},
-        {Outcome::NoAnswer, QStringLiteral("No answer from the Corvameter")},
+        {Outcome::NoAnswer, QStringLiteral("No whole answer from the Corvameter")},
         {Outcome::Read, QStringLiteral("Read Failed")},
         {Outcome::Graticule, ScreenCapture::graticuleMissing(QString::fromLatin1(graticule ? graticule : "?"),
                                                              screen.graticuleDir)},

@@ -19,6 +19,8 @@ QStringList missingFrom(const FrameOutcome& f, bool writeFailed)
         m << QStringLiteral("no display mode");
     if (f.blocks < ScreenCapture::kBlocks)
         m << QStringLiteral("%1 of %2 blocks").arg(f.blocks).arg(ScreenCapture::kBlocks);
+    if (f.shortBlocks)
+        m << QStringLiteral("%1 short").arg(f.shortBlocks);
     if (f.failedAt(Outcome::Graticule))
         m << QStringLiteral("no graticule");
     if (writeFailed || f.failedAt(Outcome::Write))
@@ -73,19 +75,32 @@ private:
     {
         bool priming = !plan_.single;   // the first frame's bars have no levels yet (see capture)
         int writesFailed = link_.failedWrites;
+        bool again = false;   // a shifted frame: the download starts over
         screen_.onFrame = [&](const FrameOutcome& f) {
             const bool writeFailed = link_.failedWrites != writesFailed;
             writesFailed = link_.failedWrites;
             if (f.instrumentGone() || stopping_)
                 return;
             noteSerial({Link::OpenOutcome::Opened, FT_OK, QByteArray(link_.SerialNumber.data())});
-            if (std::exchange(priming, false) && protocol::isAudioMode(screen_.DisplayMode))
-                return;
-            const auto slot = schedule_.next(Clock::now());
-            if (!slot || !store(*slot, QDateTime::currentDateTime(), f, writeFailed) || !schedule_.next(Clock::now()))
+            if (!(std::exchange(priming, false) && protocol::isAudioMode(screen_.DisplayMode))) {
+                const auto slot = schedule_.next(Clock::now());
+                if (!slot || !store(*slot, QDateTime::currentDateTime(), f, writeFailed) || !schedule_.next(Clock::now())) {
+                    screen_.cmdStop_Click();
+                    return;
+                }
+            }
+            // What is missing would come ahead of every later block: a fresh
+            // open starts the stream clean.
+            if (f.shortBlocks) {
+                again = true;
                 screen_.cmdStop_Click();
+            }
         };
-        const ContinuousOutcome run = screen_.cmdContinuous_Click();
+        ContinuousOutcome run;
+        do {
+            again = false;
+            run = screen_.cmdContinuous_Click();
+        } while (again && !stopping_ && !failed_ && !run.instrumentGone());
         screen_.onFrame = nullptr;
         lost_ = run;
         return !stopping_ && !failed_ && schedule_.next(Clock::now());
@@ -124,14 +139,15 @@ private:
     }
 
     // The picture of `slot` and its line in the index; a frame with nothing
-    // of a picture in it gets its line only, and does not count. False when
+    // of a picture in it, or a shifted one, gets its line only, and does not count. False when
     // a file could not be written. `when` is the frame's time in the index:
     // when it was asked for in a timed series, so that the index shows the
     // schedule and not how long each exchange took; when it came in a
     // continuous one.
     bool store(const series::Schedule::Slot& slot, const QDateTime& when, const FrameOutcome& f, bool writeFailed)
     {
-        if (f.displayMode < 0 && f.blocks == 0) {
+        // Nothing of a picture, or one shifted by a block that stopped short.
+        if ((f.displayMode < 0 && f.blocks == 0) || f.shortBlocks) {
             schedule_.skipped(slot);
             return note(index_.missed(when, serial_, missingFrom(f, writeFailed)));
         }

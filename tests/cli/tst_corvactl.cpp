@@ -162,7 +162,9 @@ private slots:
         QTest::newRow("held elsewhere, erase") << QStringList{"erase", "--yes"} << "noopen" << true << 1 << "OpenEx Failed";
         // The mode byte later than the read's time-out shifts the picture: no file, after a second try.
         QTest::newRow("late answer") << cap << "latency=150" << true << 1
-                                     << "capture failed: No answer from the Corvameter\ncorvactl: the instrument answered late";
+                                     << "capture failed: No whole answer from the Corvameter\ncorvactl: the instrument answered late";
+        QTest::newRow("a block stopped short") << cap << "stall-after=20000" << true << 1
+                                               << "capture failed: No whole answer from the Corvameter";
         // The picture came whole, the exchange did not end well.
         QTest::newRow("close fails") << cap << "fail-close" << true << 1 << "USB Close Failed";
         // FTDI's library only: no fallback to libftdi1 where it is built in.
