@@ -1,6 +1,7 @@
 # The Windows installer (CPack's NSIS generator, makensis): the programs, the
 # Qt and mingw run-time DLLs and the Qt plugins they load, the graticules, a
-# Start-menu shortcut that starts the program in the graticule folder, and an
+# Start-menu shortcut that starts the program in the graticule folder, one that
+# serves the instrument to the browser (corvactl serve --open), and an
 # uninstaller. FTDI's FTD2XX.DLL is not ours to ship: their driver installer
 # puts it in the system folder.
 #   cmake --build build-win --target package  ->  corvameter-remote-<version>-win64.exe
@@ -46,6 +47,10 @@ install(FILES ${corva_qt_plugins}/styles/qwindowsvistastyle.dll DESTINATION ${CM
 install(FILES ${corva_qt_plugins}/imageformats/qjpeg.dll ${corva_qt_plugins}/imageformats/qgif.dll
               ${corva_qt_plugins}/imageformats/qico.dll
         DESTINATION ${CMAKE_INSTALL_BINDIR}/imageformats)
+# serve's --tls-cert: Qt's TLS is a plugin, here the system's own Schannel.
+if(CORVA_HAVE_SERVE AND EXISTS ${corva_qt_plugins}/tls/qschannelbackend.dll)
+  install(FILES ${corva_qt_plugins}/tls/qschannelbackend.dll DESTINATION ${CMAKE_INSTALL_BINDIR}/tls)
+endif()
 
 set(CPACK_GENERATOR NSIS)
 set(CPACK_STRIP_FILES ON)   # no debug information in what users get
@@ -71,11 +76,22 @@ set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\corvameter-remote.exe")
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 # The program reads the graticules from the folder it starts in: a shortcut's
 # working folder is the output folder (SetOutPath) current when it is made.
+# corvactl is a console program: its entry opens a console window, where it
+# serves until that window is closed or Ctrl-C.
 set(corva_lnk "$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Corvameter Remote Control.lnk")
-set(CPACK_NSIS_CREATE_ICONS_EXTRA "
+set(corva_serve_lnk "$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Corvameter Remote in the Browser.lnk")
+set(corva_icons "
   SetOutPath '$INSTDIR\\\\share\\\\corvameter-remote\\\\graticules'
-  CreateShortCut '${corva_lnk}' '$INSTDIR\\\\bin\\\\corvameter-remote.exe'
-  SetOutPath '$INSTDIR'")
-set(CPACK_NSIS_DELETE_ICONS_EXTRA "
+  CreateShortCut '${corva_lnk}' '$INSTDIR\\\\bin\\\\corvameter-remote.exe'")
+set(corva_delete_icons "
   Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Corvameter Remote Control.lnk'")
+if(CORVA_HAVE_SERVE)
+  string(APPEND corva_icons "
+  CreateShortCut '${corva_serve_lnk}' '$INSTDIR\\\\bin\\\\corvactl.exe' 'serve --open'")
+  string(APPEND corva_delete_icons "
+  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Corvameter Remote in the Browser.lnk'")
+endif()
+set(CPACK_NSIS_CREATE_ICONS_EXTRA "${corva_icons}
+  SetOutPath '$INSTDIR'")
+set(CPACK_NSIS_DELETE_ICONS_EXTRA "${corva_delete_icons}")
 include(CPack)

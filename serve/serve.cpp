@@ -1,4 +1,5 @@
 #include "serve.h"
+#include "browser.h"
 #include "console.h"
 #include "server.h"
 #include "tokens.h"
@@ -112,12 +113,17 @@ int serve(Console& c, const ServePlan& plan)
     // The one line that holds the token: the address to open. The token
     // follows the '#', which a browser keeps to itself.
     const QString scheme = o.tls ? QStringLiteral("https") : QStringLiteral("http");
+    QString page;   // the first loopback address, for --open
     for (const auto& [address, port] : door.addresses()) {
         const bool any = address == QHostAddress::Any || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
         const QString host = any ? QStringLiteral("HOSTNAME")
                              : address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
                                                                                    : address.toString();
-        std::printf("%s://%s:%u/#token=%s\n", qPrintable(scheme), qPrintable(host), unsigned(port), o.controlToken.constData());
+        const QString url = QStringLiteral("%1://%2:%3/#token=%4")
+                                .arg(scheme, host).arg(port).arg(QLatin1String(o.controlToken));
+        std::printf("%s\n", qPrintable(url));
+        if (page.isEmpty() && address.isLoopback())
+            page = url;
         if (!o.tls && !address.isLoopback())
             err(QStringLiteral("warning: %1 is reachable from other machines without TLS: the token and the pictures "
                                "cross the network in the clear; give --tls-cert and --tls-key")
@@ -132,6 +138,13 @@ int serve(Console& c, const ServePlan& plan)
                                                        : QString::fromLatin1(c.session.link.serialWanted),
                  c.driver.backend() == DynamicD2xx::Backend::Libftdi ? QStringLiteral("libftdi1")
                                                                      : QStringLiteral("the driver library")));
+    if (plan.open) {
+        // A server without a browser still serves: the address is printed above.
+        if (page.isEmpty())
+            err(QStringLiteral("warning: --open: no loopback address to open; add --listen 127.0.0.1:PORT"));
+        else if (!openInBrowser(page, why))
+            err(QStringLiteral("warning: --open: cannot start the browser (%1); open the address above").arg(why));
+    }
     if (plan.continuous)
         station.press(Station::Button::Continuous, nullptr);
     QCoreApplication::exec();

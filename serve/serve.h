@@ -13,6 +13,7 @@ struct ServePlan {
     QString tlsCert, tlsKey;
     int maxConnections = 128;
     bool continuous = false;       // start a continuous download at once
+    bool open = false;             // open the page in the default browser once listening
 };
 
 constexpr quint16 kServePort = 8460;

@@ -269,6 +269,8 @@ struct Options {
                                       QStringLiteral("N")};
     QCommandLineOption continuous{QStringLiteral("continuous"),
                                   QStringLiteral("serve: start a continuous download at once.")};
+    QCommandLineOption open{QStringLiteral("open"),
+                            QStringLiteral("serve: once listening, open the page in the default browser.")};
     // Options every command takes.
     QCommandLineOption driver{QStringLiteral("driver"),
                               QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the "
@@ -287,7 +289,7 @@ struct Options {
     {
         return {&out,       &count,     &interval,      &duration,  &reconnect, &format,  &single,
                 &json,      &yes,       &graticules,    &listen,    &tokenFile, &viewTokenFile,
-                &allowHost, &tlsCert,   &tlsKey,        &maxConnections, &continuous};
+                &allowHost, &tlsCert,   &tlsKey,        &maxConnections, &continuous, &open};
     }
     QCommandLineOption verbose{{QStringLiteral("v"), QStringLiteral("verbose")},
                                QStringLiteral("Show the status box's messages as the window shows them; without it, "
@@ -401,7 +403,7 @@ QList<Command> commands(const Options& o)
 #ifdef CORVA_HAVE_SERVE
         {QStringLiteral("serve"), 0, tooMany,
          {&o.listen, &o.tokenFile, &o.viewTokenFile, &o.allowHost, &o.tlsCert, &o.tlsKey, &o.maxConnections,
-          &o.continuous, &o.graticules},
+          &o.continuous, &o.open, &o.graticules},
          true,
          [](Invocation& v) {
              ServePlan& s = v.serve;
@@ -429,6 +431,7 @@ QList<Command> commands(const Options& o)
                      return usage(QStringLiteral("--max-connections needs a number from 2 to 10000"));
              }
              s.continuous = v.p.isSet(v.o.continuous);
+             s.open = v.p.isSet(v.o.open);
              return int(kOk);
          },
          [](Console& c, const Invocation& v) { return serve(c, v.serve); }},
