@@ -153,8 +153,13 @@ private slots:
         QTest::addColumn<QString>("says");
         const QStringList cap{"capture", "-o", "x.png", "--graticules", CORVA_GRATICULE_DIR};
         // What failed, then the cause and its fix; the status box only with -v.
+#ifdef Q_OS_WIN
+        const QString noDevice = "corvactl: no Corvameter could be opened through the FTDI driver";
+#else
+        const QString noDevice = "corvactl: no FTDI device is attached";
+#endif
         QTest::newRow("no device, capture") << cap << "nodevice" << true << 1
-                                            << "capture failed: List Device Failed\ncorvactl: no FTDI device is attached";
+                                            << "capture failed: List Device Failed\n" + noDevice;
         QTest::newRow("no device, capture, -v") << cap + QStringList{"-v"} << "nodevice" << true << 1
                                                 << "List Device Failed\nDownloaded 1 Frame\n";
         QTest::newRow("no device, log") << QStringList{"log", "-o", "x.png"} << "nodevice" << true << 1 << "List Device Failed";
