@@ -111,4 +111,4 @@ while read -r f; do
     if [ -e "$f" ] && { [ ! -d "$f" ] || ! dpkg-query -S "$f" >/dev/null 2>&1; }; then left+=" $f"; fi
 done < "$work/files"
 [ -z "$left" ] || fail "left behind after purge:$left"
-echo "PASS: lintian, appstreamcli, install with dependencies, maintainer scripts, menu-entry start and click-through, corvactl capture, purge left nothing"
+echo "PASS: lintian, appstreamcli, install with dependencies, maintainer scripts, menu-entry start and click-through, corvactl capture, the service, purge left nothing"
