@@ -204,10 +204,11 @@ void ScreenCapture::Get_screen_data(FrameOutcome* out)
             status_.replace(QStringLiteral("Read Failed"));
             continue;
         }
-        // A block that stopped short (the wait ran out, or the read's time-out
-        // came first) is drawn all the same, but it is not the screen the
+        // A block that is not the instrument's 8192 bytes (the wait ran out,
+        // the read's time-out came first, or the count was met before the
+        // block was in) is drawn all the same, but it is not the screen the
         // instrument sent: what is missing comes ahead of the next block.
-        if (!wait.reached || link_.BytesRead < n) {
+        if (!wait.reached || link_.BytesRead != kBlockBytes) {
             ++o.shortBlocks;
             o.fail(Outcome::NoAnswer);
         }

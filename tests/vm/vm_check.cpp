@@ -80,17 +80,31 @@ int picture(const QString& file, const QList<Frame>& frames)
 
 // As watch writes them: after each frame, but the first when it shows level
 // bars that have no levels yet.
+// The index names each frame of the series in order: a file, or a line
+// without one for a frame whose picture was not written (shifted, or with
+// nothing of a picture); "instrument lost" and "back" stand for none.
 int frames(const QString& dir, const QList<Frame>& frames)
 {
+    QFile index(QDir(dir).filePath(QStringLiteral("index.csv")));
+    if (!index.open(QIODevice::ReadOnly))
+        return differs(dir, QStringLiteral("no index.csv"));
+    index.readLine();
     expect::Model model;
     int written = 0;
-    for (int i = 0; i < frames.size(); ++i) {
-        draw(model, frames[i]);
-        if (i == 0 && (frames[i].mode & 31) > 10)
+    qsizetype next = 0;
+    if (!frames.isEmpty() && (frames[0].mode & 31) > 10)
+        draw(model, frames[next++]);   // the first frame only brings the levels
+    while (!index.atEnd()) {
+        const QStringList row = QString::fromUtf8(index.readLine()).trimmed().split(u',');
+        const QString name = row.value(0), outcome = row.value(5);
+        if (name.isEmpty() && (outcome.startsWith(QStringLiteral("instrument")) || outcome.isEmpty()))
             continue;
-        const QString file = QDir(dir).filePath(QStringLiteral("frame-%1.png").arg(written + 1, 6, 10, QChar(u'0')));
-        if (!QFile::exists(file))
-            break;
+        if (next >= frames.size())
+            return differs(dir, QStringLiteral("more frames in the index than the instrument sent"));
+        draw(model, frames[next++]);
+        if (name.isEmpty())
+            continue;
+        const QString file = QDir(dir).filePath(name);
         if (const QString d = expect::difference(QImage(file).convertToFormat(QImage::Format_RGB32), model.display); !d.isEmpty())
             return differs(file, d, model.display);
         ++written;
