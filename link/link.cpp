@@ -57,16 +57,23 @@ FT_STATUS Link::listAt(uintptr_t index, std::array<char, kSerialSize>& serial) c
     return st;
 }
 
+template <class F>
+void Link::eachListed(F&& take) const
+{
+    std::array<char, kSerialSize> serial{};
+    // More than a bench holds; the list ends at the first index not attached.
+    for (uintptr_t i = 0; i < 32; ++i)
+        if (listAt(i, serial) != FT_OK || !take(QByteArray(serial.data())))
+            return;
+}
+
 QList<QByteArray> Link::attachedSerials() const
 {
     QList<QByteArray> serials;
-    std::array<char, kSerialSize> serial{};
-    // More than a bench holds; the list ends at the first index not attached.
-    for (uintptr_t i = 0; i < 32; ++i) {
-        if (listAt(i, serial) != FT_OK)
-            break;
-        serials << QByteArray(serial.data());
-    }
+    eachListed([&](const QByteArray& s) {
+        serials << s;
+        return true;
+    });
     return serials;
 }
 
@@ -75,15 +82,13 @@ bool Link::stillAttached()
     if (unplugged_)
         return false;
     const QByteArray wanted(SerialNumber.data());
-    std::array<char, kSerialSize> serial{};
-    for (uintptr_t i = 0; i < 32; ++i) {
-        if (listAt(i, serial) != FT_OK)
-            break;
-        if (wanted == serial.data())
-            return true;
-    }
-    unplugged_ = true;
-    return false;
+    bool listed = false;
+    eachListed([&](const QByteArray& s) {
+        listed = s == wanted;
+        return !listed;
+    });
+    unplugged_ = !listed;
+    return listed;
 }
 
 Link::OpenResult Link::Open_USB()

@@ -116,10 +116,13 @@ private:
     // FT_ListDevices for the serial number of device `index`, into `serial`,
     // whose last byte stays a terminator whatever the driver wrote.
     FT_STATUS listAt(uintptr_t index, std::array<char, kSerialSize>& serial) const;
+    // Each serial number the driver lists, device 0 first, while `take` returns true.
+    template <class F>
+    void eachListed(F&& take) const;
     FT_STATUS readInto(uint8_t* buffer, int capacity, int64_t count);
-    bool unplugged_ = false;
     void report(const QString& message);
 
     D2xx& d2xx_;
+    bool unplugged_ = false;
     StatusLog& status_;
 };

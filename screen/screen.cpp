@@ -208,7 +208,7 @@ void ScreenCapture::Get_screen_data(FrameOutcome* out)
         // the read's time-out came first, or the count was met before the
         // block was in) is drawn all the same, but it is not the screen the
         // instrument sent: what is missing comes ahead of the next block.
-        if (!wait.reached || link_.BytesRead != kBlockBytes) {
+        if (link_.BytesRead != kBlockBytes) {
             ++o.shortBlocks;
             o.fail(Outcome::NoAnswer);
         }

@@ -85,10 +85,12 @@ FrameOutcome Console::picture(bool single)
 
 QString Console::failedSteps(const Outcome& o) const
 {
+    // Nothing after a failed open had a chance.
+    if (o.failedAt(Outcome::Open))
+        return o.open.message();
     const ScreenCapture& screen = session.screen;
     const char* graticule = ScreenCapture::graticuleFile(screen.DisplayMode);
     const std::pair<Outcome::Step, QString> words[] = {
-        {Outcome::Open, o.open.message()},
         {Outcome::Write, QStringLiteral("Write Failed")},
         {Outcome::SetTimeouts, QStringLiteral("SetTimeout Failed")},
         {Outcome::QueuePoll, QStringLiteral("Queue Read Failed")},
@@ -99,9 +101,6 @@ QString Console::failedSteps(const Outcome& o) const
         {Outcome::Close, QStringLiteral("USB Close Failed")},
         {Outcome::RunTime, QStringLiteral("run-time error %1").arg(o.runTimeError)},
     };
-    // Nothing after a failed open had a chance.
-    if (o.failedAt(Outcome::Open))
-        return o.open.message();
     QStringList failed;
     for (const auto& [step, text] : words)
         if (o.failedAt(step))
