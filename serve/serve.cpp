@@ -102,6 +102,8 @@ int serve(Console& c, const ServePlan& plan)
     }
     Station station(c);
     Server server(station, door, o);
+    AlarmDesk alarms(station, plan.alarms);
+    server.setAlarms(&alarms);
 
     if (!catchStopSignals([&] {
             std::fputs("corvactl: stopping\n", stderr);

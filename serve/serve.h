@@ -1,6 +1,7 @@
 #pragma once
 // corvactl serve: one instrument for every browser, script and Prometheus
 // that holds the token, until SIGINT or SIGTERM.
+#include "alarm_desk.h"
 #include "exchange.h"
 #include <QHostAddress>
 #include <QString>
@@ -14,6 +15,8 @@ struct ServePlan {
     int maxConnections = 128;
     bool continuous = false;       // start a continuous download at once
     bool open = false;             // open the page in the default browser once listening
+    AlarmPlan alarms;
+    QString snmpAgentx;            // the AgentX master's socket; empty: no SNMP
 };
 
 constexpr quint16 kServePort = 8460;

@@ -1,4 +1,5 @@
 #include "server.h"
+#include "alarm_desk.h"
 #include "tokens.h"
 #include <QFile>
 #include <QHttpServerRequest>
@@ -15,7 +16,7 @@ namespace {
 using Method = QHttpServerRequest::Method;
 using Status = QHttpServerResponder::StatusCode;
 
-enum class Route { Page, Script, Style, Icon, State, FramePng, FrameBmp, Metrics, Frame, Continuous, Stop, Log, Erase };
+enum class Route { Page, Script, Style, Icon, State, FramePng, FrameBmp, Metrics, Alarms, Frame, Continuous, Stop, Log, Erase };
 
 struct RouteEntry {
     const char* path;
@@ -34,6 +35,7 @@ constexpr RouteEntry kRoutes[] = {
     {"/api/v1/frame.png", Method::Get, Server::Role::View, Route::FramePng},
     {"/api/v1/frame.bmp", Method::Get, Server::Role::View, Route::FrameBmp},
     {"/metrics", Method::Get, Server::Role::View, Route::Metrics},
+    {"/api/v1/alarms", Method::Get, Server::Role::View, Route::Alarms},
     {"/api/v1/frame", Method::Post, Server::Role::Control, Route::Frame},
     {"/api/v1/continuous", Method::Post, Server::Role::Control, Route::Continuous},
     {"/api/v1/stop", Method::Post, Server::Role::Control, Route::Stop},
@@ -257,7 +259,11 @@ bool Server::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket
         replyJson(r, 200, stateFor(role));
         return true;
     case Route::Metrics:
-        reply(r, 200, "text/plain; version=0.0.4; charset=utf-8", station_.metrics(viewerCount()));
+        reply(r, 200, "text/plain; version=0.0.4; charset=utf-8",
+              station_.metrics(viewerCount()) + (alarms_ ? alarms_->metrics() : QByteArray()));
+        return true;
+    case Route::Alarms:
+        replyJson(r, 200, alarms_ ? alarms_->json() : QJsonObject{});
         return true;
     case Route::FramePng:
     case Route::FrameBmp: {
@@ -313,6 +319,16 @@ void Server::missingHandler(const QHttpServerRequest& request, QTcpSocket* socke
     replyError(r, 404, QStringLiteral("nothing here"));
 }
 
+void Server::setAlarms(AlarmDesk* desk)
+{
+    alarms_ = desk;
+    connect(desk, &AlarmDesk::changed, this, [this] {
+        stale();
+        if (!stateSoon_.isActive())
+            stateSoon_.start();
+    });
+}
+
 void Server::stale()
 {
     stateText_[0].clear();
@@ -333,6 +349,8 @@ QJsonObject Server::stateFor(Role role) const
     o.insert("type", QStringLiteral("state"));
     o.insert("viewers", viewerCount());
     o.insert("canControl", role == Role::Control);
+    if (alarms_)
+        o.insert("alarms", alarms_->json());
     return o;
 }
 

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <memory>
 
+class AlarmDesk;
 class QWebSocket;
 
 struct ServeOptions {
@@ -33,6 +34,8 @@ public:
     // The role `token` gives; None when it gives none.
     Role roleOf(const QByteArray& token) const;
     int viewerCount() const { return int(viewers_.size()); }
+    // The alarms shown in the API, the state messages and the metrics.
+    void setAlarms(AlarmDesk* desk);
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -60,4 +63,5 @@ private:
     std::vector<std::unique_ptr<Viewer>> viewers_;
     QTimer stateSoon_, sweeper_;
     QString stateText_[2];         // view, control; empty when stale
+    AlarmDesk* alarms_ = nullptr;
 };

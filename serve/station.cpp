@@ -115,6 +115,7 @@ void Station::press(Button b, Done done)
                 d(refusal(409, QStringLiteral("stopped before it started")));
         }
         resume_ = false;
+        logBetween_ = false;
         if (screen.ContinuousOn)
             screen.cmdStop_Click();
         Answer a;
@@ -216,6 +217,11 @@ void Station::run(Job& job)
             const ContinuousOutcome r = screen.cmdContinuous_Click();
             screen.onFrame = nullptr;
             a.outcome = r;
+            if (logBetween_ && !stopping_ && !wentAway && !r.instrumentGone()) {
+                waiting_.push_front({Button::Continuous, nullptr});
+                waiting_.push_front({Button::GetLog, nullptr});
+            }
+            logBetween_ = false;
             // Ended by neither "Stop" nor the server's end: the instrument went.
             if (!stopping_ && (wentAway || r.instrumentGone() || resume_ || !r.ok())) {
                 resume_ = true;
@@ -228,8 +234,10 @@ void Station::run(Job& job)
             counted(l, took.nsecsElapsed() / 1e9);
             logText_ = c_.session.status.shown();
             haveLog_ = true;
-            if (l.ok())
+            if (l.ok()) {
                 logRecords_ = l.records;
+                emit logRead(l.records, logText_);
+            }
             a = l.ok() ? Answer{} : failure(l);
             a.outcome = l;
             a.logText = logText_;
@@ -286,6 +294,7 @@ Station::Answer Station::failure(const Outcome& o) const
 
 void Station::counted(const Outcome& o, double seconds)
 {
+    emit exchanged(o);
     ++exchanges_;
     exchangeSeconds_ += seconds;
     for (size_t i = 0; i < kBuckets.size(); ++i)
@@ -298,6 +307,7 @@ void Station::counted(const Outcome& o, double seconds)
 
 void Station::published(const FrameOutcome& f)
 {
+    emit framed(f, c_.session.screen.levels);
     if (f.displayMode < 0 && f.blocks == 0)
         return;   // nothing of a picture came
     Link& link = c_.session.link;
@@ -332,10 +342,29 @@ void Station::look()
     if (wanted.isEmpty() && !serials.isEmpty())
         serial_ = QString::fromLatin1(serials.first());   // the one an exchange would take
     setAttached(wanted.isEmpty() ? !serials.isEmpty() : serials.contains(wanted));
+    emit looked(attached_);
     if (attached_ && resume_) {
         resume_ = false;
         press(Button::Continuous, nullptr);
     }
+}
+
+void Station::readLog()
+{
+    if (stopping_)
+        return;
+    ScreenCapture& screen = c_.session.screen;
+    if (busy_ == Button::Continuous) {
+        if (screen.ContinuousOn) {
+            logBetween_ = true;
+            screen.cmdStop_Click();
+        }
+        return;
+    }
+    for (const Job& j : waiting_)
+        if (j.button == Button::GetLog)
+            return;
+    press(Button::GetLog, nullptr);
 }
 
 void Station::setAttached(bool a)

@@ -52,6 +52,12 @@ public:
     QDateTime latestTime() const { return frameTime_; }
     QString pictureName() const;
     bool attached() const { return attached_; }
+    // A continuous download runs, or waits to start again after a loss.
+    bool continuousWanted() const { return busy_ == Button::Continuous || resume_; }
+    // "Get Log" as one exchange among the others: at once when idle, else
+    // after the running one; a continuous download stops at its next pause
+    // for it and goes on after it.
+    void readLog();
 
     // Prometheus' text format.
     QByteArray metrics(int viewers) const;
@@ -64,6 +70,12 @@ signals:
     void frame(const QByteArray& png);
     // Something a viewer sees has changed.
     void changed();
+    // For the alarms: every exchange and frame as it ended, each frame with
+    // the levels drawn with it, every presence check, every log read.
+    void exchanged(const Outcome& o);
+    void framed(const FrameOutcome& f, const std::array<uint8_t, 4>& levels);
+    void looked(bool attached);
+    void logRead(int records, const QString& text);
 
 private:
     struct Job {
@@ -82,6 +94,7 @@ private:
     Console& c_;
     std::deque<Job> waiting_;
     bool running_ = false, stopping_ = false, resume_ = false, attached_ = false;
+    bool logBetween_ = false;   // a continuous download stopped for a log read
     std::optional<Button> busy_;   // the button whose exchange runs
     std::function<void()> finished_;
     QTimer presence_;

@@ -1,5 +1,6 @@
 #include "instrument.h"
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QtGlobal>
 #include <algorithm>
@@ -257,7 +258,48 @@ SimConfig SimConfig::fromEnvironment()
     }
     c.faults = qEnvironmentVariable("CORVASIM_FAULTS");
     c.traceFile = qEnvironmentVariable("CORVASIM_TRACE");
+    c.controlFile = qEnvironmentVariable("CORVASIM_CONTROL");
     return c;
+}
+
+SimControl SimControl::parse(const QByteArray& text)
+{
+    SimControl c;
+    for (const QByteArray& line : text.split('\n')) {
+        const QList<QByteArray> w = line.simplified().split(' ');
+        if (w.value(0) == "unplugged") {
+            c.unplugged = true;
+        } else if (w.value(0) == "silence") {
+            for (const QByteArray& b : w.mid(1))
+                if (const int bar = b.toInt(); bar >= 1 && bar <= protocol::kLevelBarCount)
+                    c.silent |= 1u << (bar - 1);
+        } else if (w.value(0) == "log-records" && w.size() == 2) {
+            bool ok = false;
+            const int n = w[1].toInt(&ok);
+            if (ok)
+                c.logRecords = std::max(n, -1);
+        }
+    }
+    return c;
+}
+
+const SimControl& Instrument::control() const
+{
+    if (cfg_.controlFile.isEmpty())
+        return control_;
+    // Looked at no more than every 20 ms: the wait loops ask often.
+    const Clock::time_point now = Clock::now();
+    if (now - controlLooked_ < std::chrono::milliseconds(20))
+        return control_;
+    controlLooked_ = now;
+    const QFileInfo info(cfg_.controlFile);
+    const long long stamp = info.exists() ? info.lastModified().toMSecsSinceEpoch() * 1000003 + info.size() : -1;
+    if (stamp == controlStamp_)
+        return control_;
+    controlStamp_ = stamp;
+    QFile f(cfg_.controlFile);
+    control_ = f.open(QIODevice::ReadOnly) ? SimControl::parse(f.readAll()) : SimControl{};
+    return control_;
 }
 
 // ---------------------------------------------------------------- content
@@ -365,7 +407,7 @@ void Instrument::trace(const QString& line, long status)
 
 bool Instrument::present(Clock::time_point t) const
 {
-    if (faults_.noDevice)
+    if (faults_.noDevice || control().unplugged)
         return false;
     if (t < unplugAt_)
         return true;
@@ -404,6 +446,10 @@ void Instrument::command(uint8_t code)
             unplug = left < block.size();
             block.truncate(qsizetype(std::clamp<long long>(left, 0, block.size())));
         }
+        if (blockInFrame_ == protocol::kScreenBlocks)
+            for (int ch = 0; ch < protocol::kLevelBarCount; ++ch)
+                if (control().silent & (1u << ch) && block.size() >= protocol::kLevelBars[ch].position)
+                    block[protocol::kLevelBars[ch].position - 1] = char(protocol::kLevelBarBase);
         blockBytesSent_ += block.size();
         queue(block);
         if (unplug) {   // gone once its last byte is out of the instrument
@@ -419,6 +465,8 @@ void Instrument::command(uint8_t code)
         SimConfig c = cfg_;
         if (erased_)
             c.logRecords = 0;
+        if (control().logRecords != -2)   // records written after an erase too
+            c.logRecords = control().logRecords;
         queue(logRecord(logCursor_, c));
         ++logCursor_;
         break;

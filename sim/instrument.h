@@ -14,6 +14,8 @@
 //                               0 = end marker first; -1 = never an end marker)
 //   CORVASIM_FAULTS=a,b,...     faults, see SimFaults below
 //   CORVASIM_TRACE=path         append one line per call ("-" = stderr)
+//   CORVASIM_CONTROL=path       a file a test rewrites while the program runs,
+//                               one setting a line (see SimControl)
 //
 // Not thread-safe by itself: each face guards its instrument with its own lock.
 #include "protocol.h"
@@ -61,6 +63,18 @@ struct SimFaults {
     static SimFaults parse(const QString& text);
 };
 
+// What a test changes while the program runs, read again from the control
+// file whenever it changes:
+//   unplugged          the instrument is off the bus while this line is there
+//   silence 1 3        those bars' level values are 206: no bar at all
+//   log-records N      the log holds N records from now on
+struct SimControl {
+    bool unplugged = false;
+    unsigned silent = 0;       // bit b - 1 for bar b
+    int logRecords = -2;       // -2: as configured
+    static SimControl parse(const QByteArray& text);
+};
+
 struct SimConfig {
     double bytesPerSecond = 1.0e6;      // link rate for queued answers (CORVASIM_RATE); <= 0: instant
     int latencyMs = 16;                 // the chip's latency timer at power-up (CORVASIM_LATENCY)
@@ -68,6 +82,7 @@ struct SimConfig {
     int logRecords = 24;                // records before the end marker (CORVASIM_LOG_RECORDS); 0 = marker first; -1 = none
     QString faults;                     // CORVASIM_FAULTS, see SimFaults
     QString traceFile;                  // CORVASIM_TRACE: one line per call; "-" = stderr
+    QString controlFile;                // CORVASIM_CONTROL: see SimControl
     static SimConfig fromEnvironment(); // the simulator alone reads environment variables
 };
 
@@ -136,6 +151,8 @@ public:
 
     // One line per call in the trace file, with the status when not 0.
     void trace(const QString& line, long status = 0);
+    // The control file's settings as they stand now.
+    const SimControl& control() const;
 
 private:
     void queue(const QByteArray& bytes);
@@ -170,4 +187,9 @@ private:
 
     std::FILE* trace_ = nullptr;
     bool ownTrace_ = false;
+
+    // The control file as last read, and when it was looked at.
+    mutable SimControl control_;
+    mutable Clock::time_point controlLooked_{};
+    mutable long long controlStamp_ = -1;
 };

@@ -271,6 +271,24 @@ struct Options {
                                   QStringLiteral("serve: start a continuous download at once.")};
     QCommandLineOption open{QStringLiteral("open"),
                             QStringLiteral("serve: once listening, open the page in the default browser.")};
+    QCommandLineOption alarm{QStringLiteral("alarm"),
+                             QStringLiteral("serve: an alarm's set and clear times in seconds, or off (repeatable; "
+                                            "instrument_lost, no_picture, audio_silence, audio_over)."),
+                             QStringLiteral("NAME:SET:CLEAR|NAME:off")};
+    QCommandLineOption silenceHeight{QStringLiteral("silence-height"),
+                                     QStringLiteral("serve: a level bar at most ROWS high is silent (default 2)."),
+                                     QStringLiteral("ROWS")};
+    QCommandLineOption overHeight{QStringLiteral("over-height"),
+                                  QStringLiteral("serve: a level bar at least ROWS high is over (default 190, the top "
+                                                 "of the audio scales)."),
+                                  QStringLiteral("ROWS")};
+    QCommandLineOption logEvery{QStringLiteral("log-every"),
+                                QStringLiteral("serve: read the instrument's error log every MINUTES, between frames."),
+                                QStringLiteral("MINUTES")};
+    QCommandLineOption snmpAgentx{QStringLiteral("snmp-agentx"),
+                                  QStringLiteral("serve: serve the alarms and the instrument over SNMP as an AgentX "
+                                                 "subagent of the master agent at SOCKET (snmpd)."),
+                                  QStringLiteral("SOCKET")};
     // Options every command takes.
     QCommandLineOption driver{QStringLiteral("driver"),
                               QStringLiteral("The driver library: vendor (FTDI's D2XX), libftdi (libftdi1), or auto, the "
@@ -289,7 +307,8 @@ struct Options {
     {
         return {&out,       &count,     &interval,      &duration,  &reconnect, &format,  &single,
                 &json,      &yes,       &graticules,    &listen,    &tokenFile, &viewTokenFile,
-                &allowHost, &tlsCert,   &tlsKey,        &maxConnections, &continuous, &open};
+                &allowHost, &tlsCert,   &tlsKey,        &maxConnections, &continuous, &open,
+                &alarm,     &silenceHeight, &overHeight, &logEvery, &snmpAgentx};
     }
     QCommandLineOption verbose{{QStringLiteral("v"), QStringLiteral("verbose")},
                                QStringLiteral("Show the status box's messages as the window shows them; without it, "
@@ -403,7 +422,8 @@ QList<Command> commands(const Options& o)
 #ifdef CORVA_HAVE_SERVE
         {QStringLiteral("serve"), 0, tooMany,
          {&o.listen, &o.tokenFile, &o.viewTokenFile, &o.allowHost, &o.tlsCert, &o.tlsKey, &o.maxConnections,
-          &o.continuous, &o.open, &o.graticules},
+          &o.continuous, &o.open, &o.graticules, &o.alarm, &o.silenceHeight, &o.overHeight, &o.logEvery,
+          &o.snmpAgentx},
          true,
          [](Invocation& v) {
              ServePlan& s = v.serve;
@@ -432,6 +452,26 @@ QList<Command> commands(const Options& o)
              }
              s.continuous = v.p.isSet(v.o.continuous);
              s.open = v.p.isSet(v.o.open);
+             alarms::Settings& a = s.alarms.settings;
+             for (const QString& spec : v.p.values(v.o.alarm))
+                 if (const QString why = a.apply(spec); !why.isEmpty())
+                     return usage(why);
+             for (auto [opt, rows] : {std::pair{&v.o.silenceHeight, &a.silenceHeight}, {&v.o.overHeight, &a.overHeight}}) {
+                 bool ok = true;
+                 if (v.p.isSet(*opt))
+                     *rows = v.p.value(*opt).toInt(&ok);
+                 if (!ok)
+                     return usage(QStringLiteral("--%1 needs a number of rows").arg(opt->names().last()));
+             }
+             if (const QString why = a.checkHeights(); !why.isEmpty())
+                 return usage(why);
+             if (v.p.isSet(v.o.logEvery)) {
+                 bool ok = false;
+                 s.alarms.logEveryMinutes = v.p.value(v.o.logEvery).toInt(&ok);
+                 if (!ok || s.alarms.logEveryMinutes < 1 || s.alarms.logEveryMinutes > 1440)
+                     return usage(QStringLiteral("--log-every needs a number of minutes from 1 to 1440"));
+             }
+             s.snmpAgentx = v.p.value(v.o.snmpAgentx);
              return int(kOk);
          },
          [](Console& c, const Invocation& v) { return serve(c, v.serve); }},
