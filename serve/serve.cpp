@@ -3,6 +3,10 @@
 #include "console.h"
 #include "server.h"
 #include "tokens.h"
+#ifdef CORVA_HAVE_SNMP
+#include "snmp_agent.h"
+#endif
+#include <memory>
 #include <QCoreApplication>
 #include <QFile>
 #include <QStandardPaths>
@@ -104,6 +108,16 @@ int serve(Console& c, const ServePlan& plan)
     Server server(station, door, o);
     AlarmDesk alarms(station, plan.alarms);
     server.setAlarms(&alarms);
+#ifdef CORVA_HAVE_SNMP
+    std::unique_ptr<SnmpAgent> snmp;
+    if (!plan.snmpAgentx.isEmpty())
+        snmp = std::make_unique<SnmpAgent>(plan.snmpAgentx, station, alarms);
+#else
+    if (!plan.snmpAgentx.isEmpty()) {
+        err(QStringLiteral("--snmp-agentx: this corvactl is built without SNMP (net-snmp's agent library, Linux only)"));
+        return kUsage;
+    }
+#endif
 
     if (!catchStopSignals([&] {
             std::fputs("corvactl: stopping\n", stderr);
