@@ -3,6 +3,7 @@
 #include "protocol.h"
 #include "station.h"
 #include <QJsonArray>
+#include <cmath>
 #include <cstdio>
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
@@ -74,7 +75,7 @@ AlarmDesk::AlarmDesk(Station& station, const AlarmPlan& plan, QObject* parent)
     });
     tick_.start();
     if (plan.logEveryMinutes > 0) {
-        logTimer_.setInterval(plan.logEveryMinutes * 60000);
+        logTimer_.setInterval(int(std::lround(plan.logEveryMinutes * 60000)));
         connect(&logTimer_, &QTimer::timeout, &station_, &Station::readLog);
         logTimer_.start();
     }

@@ -20,7 +20,7 @@ struct Outcome;
 
 struct AlarmPlan {
     alarms::Settings settings;
-    int logEveryMinutes = 0;   // 0: the server reads the log only when asked
+    double logEveryMinutes = 0;   // 0: the server reads the log only when asked
 };
 
 // One event: no state, only a time.

@@ -467,9 +467,9 @@ QList<Command> commands(const Options& o)
                  return usage(why);
              if (v.p.isSet(v.o.logEvery)) {
                  bool ok = false;
-                 s.alarms.logEveryMinutes = v.p.value(v.o.logEvery).toInt(&ok);
-                 if (!ok || s.alarms.logEveryMinutes < 1 || s.alarms.logEveryMinutes > 1440)
-                     return usage(QStringLiteral("--log-every needs a number of minutes from 1 to 1440"));
+                 s.alarms.logEveryMinutes = v.p.value(v.o.logEvery).toDouble(&ok);
+                 if (!ok || !(s.alarms.logEveryMinutes >= 0.01 && s.alarms.logEveryMinutes <= 1440))
+                     return usage(QStringLiteral("--log-every needs a number of minutes from 0.01 to 1440"));
              }
              s.snmpAgentx = v.p.value(v.o.snmpAgentx);
              return int(kOk);
