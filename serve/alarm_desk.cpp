@@ -120,6 +120,8 @@ void AlarmDesk::exchanged(const Outcome& o)
 
 void AlarmDesk::logRead(int records, const QString& text)
 {
+    // The log came through the same buffer: the next frame's bars show its bytes.
+    previousWhole_ = false;
     // The log's own lines, without the end line the download adds.
     QStringList lines = text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
     if (!lines.isEmpty() && lines.last().contains(QLatin1String("End of Log")))
