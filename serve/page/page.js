@@ -95,8 +95,10 @@ function applyStatus(s) {
   if (has('message')) showMessage(s.message);
   if (has('serial')) {
     setText($('serial'), s.serial || '—');
-    document.title = s.serial ? 'Corvameter ' + s.serial : 'Corvameter';
+    baseTitle = s.serial ? 'Corvameter ' + s.serial : 'Corvameter';
   }
+  if (has('alarms')) showAlarms(s.alarms);
+  retitle();
   if (has('driver')) setText($('driver'), s.driver || '—');
   if (has('attached')) attached = !!s.attached;
   setText($('attached'), attached ? 'attached' : 'not attached');
@@ -120,6 +122,37 @@ function applyStatus(s) {
     $('viewOnly').hidden = canControl;
   }
   showOverlay();
+}
+
+// The alarms the server holds: the active ones in the banner, the latest
+// transitions beside it, and the tab's title marked while one is active.
+let baseTitle = 'Corvameter';
+let activeAlarms = [];
+
+function clock(iso) {
+  const d = new Date(iso);
+  return isNaN(d) ? '?' : d.toLocaleTimeString([], { hour12: false });
+}
+
+function alarmName(a) {
+  return String(a.name) + (a.bar ? ' bar ' + a.bar : '');
+}
+
+function showAlarms(al) {
+  activeAlarms = Array.isArray(al && al.active) ? al.active : [];
+  const recent = Array.isArray(al && al.recent) ? al.recent : [];
+  const banner = $('alarmBanner');
+  banner.hidden = activeAlarms.length === 0;
+  setText(banner, activeAlarms.length
+    ? 'Alarm: ' + activeAlarms.map((a) => alarmName(a) + ' since ' + clock(a.since)).join(' · ') : '');
+  setText($('alarmRecent'), recent.length
+    ? 'Latest: ' + recent.slice(0, 3).map((r) => alarmName(r) + ' ' + clock(r.set) + ' to '
+      + (r.cleared ? clock(r.cleared) : 'now')).join(' · ') : '');
+}
+
+function retitle() {
+  const t = activeAlarms.length ? '⚠ ' + activeAlarms.map(alarmName).join(', ') + ' — ' + baseTitle : baseTitle;
+  if (document.title !== t) document.title = t;
 }
 
 function showMessage(m) {
