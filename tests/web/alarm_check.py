@@ -9,52 +9,25 @@ rules and a real Alertmanager routing to a webhook of ours; page: the banner in
 headless Chromium. Exit 0 when every check passes, 1 when one fails, 77 when a
 tool is missing. Timings are printed as figures, never asserted beyond the
 alarms' own set and clear times."""
-import http.server, json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, threading, time
-import traceback, urllib.parse, urllib.request
+import http.server, json, os, re, select, shutil, socket, subprocess, sys, tempfile, threading, time
+import urllib.parse, urllib.request
+from harness import check, cleanups, opener, run, stop_group, wait
 
 part, CORVACTL, SIM_LIB, GRATICULES, SOURCE, BUILD = sys.argv[1:7]
 SOURCE = os.path.abspath(SOURCE)   # Prometheus reads rule files beside its own config
-results = {'passed': 0, 'failed': 0}
-cleanups = []
-os.environ['NO_PROXY'] = os.environ['no_proxy'] = '127.0.0.1,localhost'
-opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
 MIB = '.1.3.6.1.4.1.32473.7'
 # Audio displays only, two of them, so that the mode changes now and then.
 MODES = ','.join(['11'] * 60 + ['13'] * 60)
-
-
-def check(name, ok, detail=''):
-    results['passed' if ok else 'failed'] += 1
-    why = '' if ok or detail == '' else '\n       %s' % (detail,)
-    print(('ok     ' if ok else 'FAILED ') + name + why, flush=True)
-    return ok
 
 
 def figure(name, seconds):
     print('figure %s: %.2f s' % (name, seconds), flush=True)
 
 
-def wait(what, timeout=15, step=0.05):
-    end = time.monotonic() + timeout
-    while not (v := what()) and time.monotonic() < end:
-        time.sleep(step)
-    return v
-
-
 def free_port(kind=socket.SOCK_STREAM):
     with socket.socket(socket.AF_INET, kind) as so:
         so.bind(('127.0.0.1', 0))
         return so.getsockname()[1]
-
-
-def stop_group(proc):
-    if proc.poll() is None:
-        os.killpg(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
 
 
 def start(args, work, name, env=None):
@@ -387,41 +360,6 @@ def page(work):
         'return document.getElementById("alarmRecent").textContent'))
 
 
-def missing():
-    tools = {'api': [], 'snmp': ['snmpd', 'snmptrapd', 'snmpwalk'],
-             'alertmanager': ['prometheus', 'prometheus-alertmanager'], 'page': ['chromium', 'chromedriver']}[part]
-    gone = [t for t in tools if not shutil.which(t)]
-    if part == 'page':
-        try:
-            import selenium  # noqa: F401
-        except ImportError:
-            gone.append('python3-selenium')
-    return gone
-
-
-def main():
-    if gone := missing():
-        print('skipped: not installed: ' + ', '.join(gone))
-        sys.exit(77)
-    work = tempfile.mkdtemp(prefix='alarm-check-')
-    try:
-        {'api': api, 'snmp': snmp, 'alertmanager': alertmanager, 'page': page}[part](work)
-    except Exception as e:
-        traceback.print_exc()
-        check('%s ran to the end' % part, False, e)
-    finally:
-        for c in reversed(cleanups):
-            try:
-                c()
-            except Exception as e:
-                print('cleanup: %s' % e)
-    print('%(passed)d passed, %(failed)d failed' % results)
-    ok = results['failed'] == 0 and results['passed'] > 0
-    if ok:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
-        print('kept for a look: ' + work)
-    sys.exit(0 if ok else 1)
-
-
-main()
+run(part, {'api': api, 'snmp': snmp, 'alertmanager': alertmanager, 'page': page},
+    {'api': [], 'snmp': ['snmpd', 'snmptrapd', 'snmpwalk'], 'alertmanager': ['prometheus', 'prometheus-alertmanager'],
+     'page': ['chromium', 'chromedriver']}[part], browser=part == 'page')

@@ -4,41 +4,12 @@
 Pictures and log texts are checked by vm_check against the simulator's trace;
 screenshots go to BUILD/web-shots. Exit 0 when every check passes, 1 when one
 fails, 77 when a tool is missing."""
-import base64, json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time, traceback
+import base64, json, os, re, select, shutil, socket, subprocess, sys, tempfile, time
 import urllib.parse, urllib.request
+from harness import check, cleanups, opener, run, stop_group, wait
 
 part, CORVACTL, VM_CHECK, SIM_LIB, GRATICULES, BUILD = sys.argv[1:7]
 SHOTS = os.path.join(BUILD, 'web-shots')
-results = {'passed': 0, 'failed': 0}
-cleanups = []   # run last to first, also on failure
-# Loopback only: no proxy from the environment, for us or for Selenium.
-os.environ['NO_PROXY'] = os.environ['no_proxy'] = '127.0.0.1,localhost'
-http = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-
-
-def check(name, ok, detail=''):
-    results['passed' if ok else 'failed'] += 1
-    why = '' if ok or detail == '' else '\n       %s' % (detail,)
-    print(('ok     ' if ok else 'FAILED ') + name + why, flush=True)
-    return ok
-
-
-def wait(what, timeout=15, step=0.1):
-    """what() until it is true; its last value either way."""
-    end = time.monotonic() + timeout
-    while not (v := what()) and time.monotonic() < end:
-        time.sleep(step)
-    return v
-
-
-def stop_group(proc):
-    if proc.poll() is None:
-        os.killpg(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
 
 
 def vm_check(*args):
@@ -64,7 +35,7 @@ class Server:
 
     def get(self, path):
         req = urllib.request.Request(self.base + path.lstrip('/'), headers={'Authorization': 'Bearer ' + self.token})
-        return http.open(req, timeout=10).read().decode()
+        return opener.open(req, timeout=10).read().decode()
 
     def trace_text(self):
         with open(self.trace, encoding='latin-1') as f:
@@ -233,7 +204,7 @@ def metrics(work):
 
     def ask(path):
         try:
-            return json.load(http.open(api + path, timeout=5))['data']
+            return json.load(opener.open(api + path, timeout=5))['data']
         except OSError as e:
             return e   # not up yet
 
@@ -255,40 +226,5 @@ def metrics(work):
     check('promtool check metrics', r.returncode == 0, (r.stdout + r.stderr).strip())
 
 
-def missing():
-    tools = {'page': ['chromium', 'chromedriver'], 'metrics': ['prometheus', 'promtool']}[part]
-    gone = [t for t in tools if not shutil.which(t)]
-    if part == 'page':
-        try:
-            import selenium  # noqa: F401
-        except ImportError:
-            gone.append('python3-selenium')
-    return gone
-
-
-def main():
-    if gone := missing():
-        print('skipped: not installed: ' + ', '.join(gone))
-        sys.exit(77)
-    work = tempfile.mkdtemp(prefix='web-check-')
-    try:
-        {'page': page, 'metrics': metrics}[part](work)
-    except Exception as e:   # a broken step counts as a failure, with its cause
-        traceback.print_exc()
-        check('%s ran to the end' % part, False, e)
-    finally:
-        for c in reversed(cleanups):
-            try:
-                c()
-            except Exception as e:
-                print('cleanup: %s' % e)
-    print('%(passed)d passed, %(failed)d failed' % results)
-    ok = results['failed'] == 0 and results['passed'] > 0
-    if ok:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
-        print('kept for a look: ' + work)
-    sys.exit(0 if ok else 1)
-
-
-main()
+run(part, {'page': page, 'metrics': metrics},
+    {'page': ['chromium', 'chromedriver'], 'metrics': ['prometheus', 'promtool']}[part], browser=part == 'page')
