@@ -36,29 +36,29 @@ int Id::number() const
     return 0;
 }
 
-QString Settings::apply(const QString& spec)
+QString Settings::apply(const QString& given)
 {
-    const QStringList parts = spec.split(u':');
+    const QStringList parts = given.split(u':');
     const auto kind = kindNamed(parts.value(0));
     QStringList names;
     for (const char* n : kNames)
         names << QLatin1String(n);
     if (!kind)
-        return QStringLiteral("--alarm %1: the name is one of %2").arg(spec, names.join(QStringLiteral(", ")));
+        return QStringLiteral("--alarm %1: the name is one of %2").arg(given, names.join(QStringLiteral(", ")));
     Timing& t = timing[size_t(*kind)];
     if (parts.size() == 2 && parts[1] == u"off") {
         t.on = false;
         return {};
     }
     if (parts.size() != 3)
-        return QStringLiteral("--alarm %1: give NAME:SET:CLEAR in seconds, or NAME:off").arg(spec);
+        return QStringLiteral("--alarm %1: give NAME:SET:CLEAR in seconds, or NAME:off").arg(given);
     qint64 ms[2];
     for (int i = 0; i < 2; ++i) {
         bool ok = false;
         const double s = parts[i + 1].toDouble(&ok);
         if (!ok || !std::isfinite(s) || s < 0 || s > kMaxSeconds)
             return QStringLiteral("--alarm %1: %2 is not a number of seconds from 0 to %3")
-                .arg(spec, parts[i + 1]).arg(kMaxSeconds);
+                .arg(given, parts[i + 1]).arg(kMaxSeconds);
         ms[i] = qint64(std::llround(s * 1000));
     }
     t = Timing{ms[0], ms[1], true};

@@ -38,7 +38,7 @@ struct Settings {
 
     // "NAME:SET:CLEAR" in seconds, or "NAME:off"; an empty string when taken,
     // else why not.
-    QString apply(const QString& spec);
+    QString apply(const QString& given);
     // Heights in rows, 0 to 206, silence below over; empty when fine.
     QString checkHeights() const;
 };

@@ -453,8 +453,8 @@ QList<Command> commands(const Options& o)
              s.continuous = v.p.isSet(v.o.continuous);
              s.open = v.p.isSet(v.o.open);
              alarms::Settings& a = s.alarms.settings;
-             for (const QString& spec : v.p.values(v.o.alarm))
-                 if (const QString why = a.apply(spec); !why.isEmpty())
+             for (const QString& given : v.p.values(v.o.alarm))
+                 if (const QString why = a.apply(given); !why.isEmpty())
                      return usage(why);
              for (auto [opt, rows] : {std::pair{&v.o.silenceHeight, &a.silenceHeight}, {&v.o.overHeight, &a.overHeight}}) {
                  bool ok = true;

@@ -137,7 +137,7 @@ private slots:
 
     void options_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("given");
         QTest::addColumn<bool>("taken");
         QTest::newRow("times") << "audio_over:0.2:1.5" << true;
         QTest::newRow("off") << "audio_silence:off" << true;
@@ -149,10 +149,10 @@ private slots:
     }
     void options()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, given);
         QFETCH(bool, taken);
         Settings s;
-        QCOMPARE(s.apply(spec).isEmpty(), taken);
+        QCOMPARE(s.apply(given).isEmpty(), taken);
     }
 
     void recentIsBounded()
