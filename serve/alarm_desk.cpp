@@ -141,6 +141,7 @@ void AlarmDesk::note(const QString& name, const QJsonObject& detail, const QStri
     if (events_.size() > kEvents)
         events_.pop_back();
     ++eventCounts_[name];
+    json_ = {};
     std::fprintf(stderr, "%scorvactl: %s\n", journal_ ? "<5>" : "", qPrintable(line));
     emit event(ev);
     emit changed();
@@ -160,13 +161,16 @@ void AlarmDesk::publish()
         emit transition(t);
     }
     if (!done.empty()) {
+        json_ = {};
         std::fflush(stderr);
         emit changed();
     }
 }
 
-QJsonObject AlarmDesk::json() const
+const QJsonObject& AlarmDesk::json() const
 {
+    if (!json_.isEmpty())
+        return json_;
     const auto named = [](const Id& id) {
         QJsonObject o{{"name", QLatin1String(name(id.kind))}};
         if (id.bar)
@@ -191,7 +195,8 @@ QJsonObject AlarmDesk::json() const
         o.insert("time", iso(wall(ev.at)));
         events.append(o);
     }
-    return QJsonObject{{"active", active}, {"recent", recent}, {"events", events}};
+    json_ = QJsonObject{{"active", active}, {"recent", recent}, {"events", events}};
+    return json_;
 }
 
 QByteArray AlarmDesk::metrics() const

@@ -35,8 +35,9 @@ class AlarmDesk : public QObject {
 public:
     AlarmDesk(Station& station, const AlarmPlan& plan, QObject* parent = nullptr);
 
-    // {"active": [...], "recent": [...], "events": [...]}
-    QJsonObject json() const;
+    // {"active": [...], "recent": [...], "events": [...]}; made again only
+    // when an alarm or an event changed it, not for every frame's state.
+    const QJsonObject& json() const;
     // corvameter_alarm and its transitions, the events, in Prometheus' text format.
     QByteArray metrics() const;
     const alarms::Evaluator& evaluator() const { return e_; }
@@ -80,4 +81,5 @@ private:
     std::deque<AlarmEvent> events_;
     std::map<QString, long long> eventCounts_;
     bool journal_ = false;         // standard error is the journal: priority prefixes
+    mutable QJsonObject json_;     // empty when it must be made again
 };

@@ -7,6 +7,7 @@
 // continuous download that the loss ended starts again when it is back.
 #include "exchange.h"
 #include "outcome.h"
+#include "protocol.h"
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -73,7 +74,7 @@ signals:
     // For the alarms: every exchange and frame as it ended, each frame with
     // the levels drawn with it, every presence check, every log read.
     void exchanged(const Outcome& o);
-    void framed(const FrameOutcome& f, const std::array<uint8_t, 4>& levels);
+    void framed(const FrameOutcome& f, const std::array<uint8_t, protocol::kLevelBarCount>& levels);
     void looked(bool attached);
     void logRead(int records, const QString& text);
 
