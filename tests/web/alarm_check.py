@@ -344,6 +344,8 @@ def page(work):
         r = js('return document.getElementById("display").getBoundingClientRect().toJSON()')
         return (round(r['x']), round(r['y']))
     check('the banner is there and hidden while all is well', wait(lambda: banner() and banner()[0], 15), banner())
+    # Measured once the first state has filled the readouts and the title.
+    wait(lambda: js('return document.getElementById("frames").textContent') not in ('', '0'), 15)
     before, title = position(), d.title
     s.set_control('unplugged')
     check('unplug: the banner names instrument_lost with its start time',
